@@ -1,0 +1,14 @@
+// Bodies of the decoder's functions, called after argument binding (or directly by the module).
+// Each adds its own traceback entry when it fails.
+#pragma once
+
+#include <cstdint>
+
+#include "../module/ref.hpp"
+
+namespace vorlaken::decoder {
+
+PyObject* decode_int(PyObject* x, int32_t f);
+PyObject* decode_string(PyObject* x, int32_t f);
+
+}  // namespace vorlaken::decoder

@@ -1,0 +1,194 @@
+// The two scalar token readers: integers ("i", digits, "e") and byte strings (length, ":",
+// bytes). The digits are converted as Python's int() converts bytes; the readers add only the
+// rules against superfluous leading zeros, negative zero and negative lengths.
+#include <limits>
+
+#include "decoder.hpp"
+#include "input.hpp"
+
+namespace vorlaken::decoder {
+
+int byte_at_failed(PyObject* x, int64_t i) {
+    Ref index(PyLong_FromLongLong(i));
+    if (index) {
+        Ref item(PyObject_GetItem(x, index.get()));
+        if (item) {  // only reached if the fast path and Python disagree
+            PyErr_SetString(PyExc_SystemError, "inconsistent byte access");
+        }
+    }
+    return -1;
+}
+
+PyObject* search_failed(PyObject* x, PyObject* marker, int64_t start) {
+    Ref from(PyLong_FromLongLong(start));
+    if (from) {
+        Ref found(PyObject_CallMethodObjArgs(x, rt.id_index, marker, from.get(), nullptr));
+        if (found) {
+            PyErr_SetString(PyExc_SystemError, "inconsistent byte search");
+        }
+    }
+    return nullptr;
+}
+
+PyObject* result_pair(PyObject* value, PyObject* offset) {
+    Ref v(value), o(offset);
+    if (!v || !o) {
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_New(2);
+    if (pair) {
+        PyTuple_SET_ITEM(pair, 0, v.release());
+        PyTuple_SET_ITEM(pair, 1, o.release());
+    }
+    return pair;
+}
+
+namespace {
+
+// The common canonical case of a number: an optional "-" and up to 18 ASCII digits, which
+// int() would read to the same value. Everything else goes to int() itself.
+bool small_number(const char* p, Py_ssize_t len, int64_t* out) {
+    const bool negative = len > 0 && p[0] == '-';
+    Py_ssize_t i = negative ? 1 : 0;
+    if (len - i < 1 || len - i > 18) {
+        return false;
+    }
+    int64_t v = 0;
+    for (; i < len; ++i) {
+        const unsigned d = static_cast<unsigned char>(p[i]) - '0';
+        if (d > 9) {
+            return false;
+        }
+        v = v * 10 + d;
+    }
+    *out = negative ? -v : v;
+    return true;
+}
+
+// int(x[a:b]) as Python computes it, with 0 <= a, b <= len(x).
+PyObject* int_of_slice(PyObject* x, Py_ssize_t a, Py_ssize_t b) {
+    Ref digits(PyBytes_FromStringAndSize(PyBytes_AS_STRING(x) + a, b > a ? b - a : 0));
+    return digits ? PyNumber_Long(digits.get()) : nullptr;
+}
+
+// int(x[a:b]), either as a small value (big stays null) or as an int object.
+bool read_number(PyObject* x, Py_ssize_t a, Py_ssize_t b, int64_t* small, Ref* big) {
+    if (small_number(PyBytes_AS_STRING(x) + a, b > a ? b - a : 0, small)) {
+        return true;
+    }
+    *big = Ref(int_of_slice(x, a, b));
+    return static_cast<bool>(*big);
+}
+
+PyObject* refuse() {
+    raise_bare(rt.ValueError);
+    return nullptr;
+}
+
+PyObject* read_int(PyObject* x, int32_t f) {
+    if (x == Py_None) {
+        return search_failed(x, rt.b_e, 0);
+    }
+    const int64_t s = int64_t{f} + 1;  // wide, so that f at the top of the range cannot wrap
+    const Py_ssize_t new_f = find_byte(x, 'e', s);
+    if (new_f < 0) {
+        return search_failed(x, rt.b_e, s);
+    }
+    int64_t small;
+    Ref n;
+    if (!read_number(x, clamp_offset(s, PyBytes_GET_SIZE(x)), new_f, &small, &n)) {
+        return nullptr;
+    }
+    const int b0 = byte_at(x, s);
+    if (b0 < 0) {
+        return nullptr;
+    }
+    if (b0 == '-') {
+        const int b1 = byte_at(x, s + 1);
+        if (b1 < 0) {
+            return nullptr;
+        }
+        if (b1 == '0') {
+            return refuse();
+        }
+    } else if (b0 == '0' && new_f != s + 1) {
+        return refuse();
+    }
+    return result_pair(n ? n.release() : PyLong_FromLongLong(small), PyLong_FromSsize_t(new_f + 1));
+}
+
+// The declared length as a 64-bit value, or a pending error. A length whose sum with the value's
+// start leaves the signed 64-bit range gets the interpreter's own OverflowError.
+bool value_end(Py_ssize_t start, PyObject* n, int64_t* end) {
+    int overflow;
+    const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (!overflow && !__builtin_add_overflow(int64_t{start}, int64_t{v}, end)) {
+        return true;
+    }
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    Ref from(PyLong_FromSsize_t(start));
+    Ref sum(from ? PyNumber_Add(from.get(), n) : nullptr);
+    if (!sum) {
+        return false;
+    }
+    *end = PyLong_AsSsize_t(sum.get());
+    return !(*end == -1 && PyErr_Occurred());
+}
+
+PyObject* read_string(PyObject* x, int32_t f) {
+    if (x == Py_None) {
+        return search_failed(x, rt.b_colon, f);
+    }
+    Py_ssize_t colon = find_byte(x, ':', f);
+    if (colon < 0) {
+        return search_failed(x, rt.b_colon, f);
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(x);
+    int64_t length;
+    Ref big;
+    if (!read_number(x, clamp_offset(f, size), colon, &length, &big)) {
+        return nullptr;
+    }
+    const int b0 = byte_at(x, f);
+    if (b0 < 0) {
+        return nullptr;
+    }
+    if (b0 == '0' && colon != int64_t{f} + 1) {
+        return refuse();
+    }
+    // A negative length would send the caller back before this token: a dictionary could then
+    // read the same bytes for ever.
+    if (big ? _PyLong_Sign(big.get()) < 0 : length < 0) {
+        return refuse();
+    }
+    colon += 1;
+    int64_t end = colon + length;  // a small length cannot overflow
+    if (big && !value_end(colon, big.get(), &end)) {
+        return nullptr;
+    }
+    const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
+    return result_pair(PyBytes_FromStringAndSize(PyBytes_AS_STRING(x) + colon, stop - colon),
+                       PyLong_FromLongLong(end));
+}
+
+}  // namespace
+
+PyObject* decode_int(PyObject* x, int32_t f) {
+    PyObject* result = read_int(x, f);
+    if (!result) {
+        add_traceback(Site::decode_int);
+    }
+    return result;
+}
+
+PyObject* decode_string(PyObject* x, int32_t f) {
+    PyObject* result = read_string(x, f);
+    if (!result) {
+        add_traceback(Site::decode_string);
+    }
+    return result;
+}
+
+}  // namespace vorlaken::decoder

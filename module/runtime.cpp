@@ -1,0 +1,96 @@
+#include "runtime.hpp"
+
+#include <frameobject.h>
+
+namespace vorlaken {
+
+Runtime rt;
+
+PyObject* load_global(PyObject* name) {
+    if (PyObject* v = PyDict_GetItemWithError(rt.ns, name)) {
+        return Py_NewRef(v);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (PyObject* v = PyObject_GetAttr(rt.builtins, name)) {
+        return v;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return nullptr;
+}
+
+int store_global(PyObject* name, PyObject* value) {
+    return PyDict_SetItem(rt.ns, name, value);
+}
+
+namespace {
+
+struct SiteCode {
+    const char* name;
+    PyObject* code;  // made at the first failure that needs it, then kept
+};
+
+SiteCode site_codes[] = {
+    {"vorlaken.decode_int", nullptr},
+    {"vorlaken.decode_string", nullptr},
+    {"vorlaken.decode_list", nullptr},
+    {"vorlaken.decode_dict", nullptr},
+    {"vorlaken.bdecode", nullptr},
+    {"vorlaken.encode", nullptr},
+    {"vorlaken.encode_int", nullptr},
+    {"vorlaken.encode_bool", nullptr},
+    {"vorlaken.encode_string", nullptr},
+    {"vorlaken.encode_list", nullptr},
+    {"vorlaken.encode_dict", nullptr},
+    {"vorlaken.bencode", nullptr},
+    {"vorlaken", nullptr},
+    {"init vorlaken", nullptr},
+};
+static_assert(sizeof site_codes / sizeof site_codes[0] == static_cast<size_t>(Site::count_));
+
+}  // namespace
+
+void add_traceback(Site site) {
+    SiteCode& entry = site_codes[static_cast<int>(site)];
+    PyObject *type, *value, *tb;
+    // Building the frame must not disturb the exception it is being added to.
+    PyErr_Fetch(&type, &value, &tb);
+    if (!entry.code) {
+        entry.code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("vorlaken.cpp", entry.name, 1));
+    }
+    PyFrameObject* frame = nullptr;
+    if (entry.code && rt.ns) {
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(entry.code), rt.ns,
+                            nullptr);
+    }
+    // A failure to build the entry leaves the original exception as it was, only without it.
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+void raise_bare(PyObject* cls) {
+    if (PyExceptionClass_Check(cls)) {
+        Ref instance(PyObject_CallNoArgs(cls));
+        if (!instance) {
+            return;
+        }
+        if (PyExceptionInstance_Check(instance.get())) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+            return;
+        }
+    } else if (PyExceptionInstance_Check(cls)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cls)), cls);
+        return;
+    }
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+}  // namespace vorlaken
