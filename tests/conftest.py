@@ -38,12 +38,21 @@ OWN_NAMES = [
     "__test__",
 ]
 
-# Traceback entries the module adds carry this file name.
-MODULE_SOURCE = "vorlaken.cpp"
+@pytest.fixture
+def interpreter_attrs():
+    return list(INTERPRETER_ATTRS)
+
+
+@pytest.fixture
+def own_names():
+    return list(OWN_NAMES)
 
 
 def module_entries(exc):
-    """Names of the traceback entries the module added to ``exc``, outermost first."""
+    """Names of the traceback entries the module added to ``exc``, outermost first.
+
+    The module's entries are the ones whose file name is its source file.
+    """
     names = []
     tb = exc.__traceback__
     while tb is not None:
