@@ -1,6 +1,7 @@
 // The init entry point and the start-up: version check, module creation, constants, and the
 // module body that fills the namespace in its fixed order.
 #include <initializer_list>
+#include <utility>
 
 #include "functions.hpp"
 #include "runtime.hpp"
@@ -176,16 +177,14 @@ int capture_builtins() {
 }
 
 int make_argument_tuples() {
-    PyObject* not_valid = PyTuple_Pack(1, rt.s_not_valid);
-    if (!not_valid) {
-        return -1;
+    for (auto [slot, message] : {std::pair{&rt.args_not_valid, rt.s_not_valid},
+                                 std::pair{&rt.args_data_after, rt.s_data_after}}) {
+        PyObject* args = PyTuple_Pack(1, message);
+        if (!args) {
+            return -1;
+        }
+        Py_XSETREF(*slot, args);
     }
-    Py_XSETREF(rt.args_not_valid, not_valid);
-    PyObject* data_after = PyTuple_Pack(1, rt.s_data_after);
-    if (!data_after) {
-        return -1;
-    }
-    Py_XSETREF(rt.args_data_after, data_after);
     return 0;
 }
 
