@@ -10,5 +10,8 @@ namespace vorlaken::decoder {
 
 PyObject* decode_int(PyObject* x, int32_t f);
 PyObject* decode_string(PyObject* x, int32_t f);
+PyObject* decode_list(PyObject* x, int32_t f);
+PyObject* decode_dict(PyObject* x, int32_t f);
+PyObject* bdecode(PyObject* self, PyObject* x);
 
 }  // namespace vorlaken::decoder

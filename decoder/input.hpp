@@ -44,8 +44,8 @@ inline Py_ssize_t find_byte(PyObject* x, char marker, int64_t start) {
 }
 
 // Calls x.index(marker, start) so that the interpreter raises its own error for an absent marker
-// (or for an x without an index method). Returns null.
-PyObject* search_failed(PyObject* x, PyObject* marker, int64_t start);
+// (or for an x without an index method). Returns false.
+bool search_failed(PyObject* x, PyObject* marker, int64_t start);
 
 // A new decode result pair; steals both references, either of which may be null.
 PyObject* result_pair(PyObject* value, PyObject* offset);

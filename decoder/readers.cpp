@@ -2,9 +2,12 @@
 // bytes). The digits are converted as Python's int() converts bytes; the readers add only the
 // rules against superfluous leading zeros, negative zero and negative lengths.
 #include <limits>
+#include <utility>
 
+#include "../module/calls.hpp"
 #include "decoder.hpp"
 #include "input.hpp"
+#include "reading.hpp"
 
 namespace vorlaken::decoder {
 
@@ -19,7 +22,7 @@ int byte_at_failed(PyObject* x, int64_t i) {
     return -1;
 }
 
-PyObject* search_failed(PyObject* x, PyObject* marker, int64_t start) {
+bool search_failed(PyObject* x, PyObject* marker, int64_t start) {
     Ref from(PyLong_FromLongLong(start));
     if (from) {
         Ref found(PyObject_CallMethodObjArgs(x, rt.id_index, marker, from.get(), nullptr));
@@ -27,7 +30,7 @@ PyObject* search_failed(PyObject* x, PyObject* marker, int64_t start) {
             PyErr_SetString(PyExc_SystemError, "inconsistent byte search");
         }
     }
-    return nullptr;
+    return false;
 }
 
 PyObject* result_pair(PyObject* value, PyObject* offset) {
@@ -80,12 +83,12 @@ bool read_number(PyObject* x, Py_ssize_t a, Py_ssize_t b, int64_t* small, Ref* b
     return static_cast<bool>(*big);
 }
 
-PyObject* refuse() {
-    raise_bare(rt.ValueError);
-    return nullptr;
+bool refuse() {
+    raise_object(rt.ValueError);
+    return false;
 }
 
-PyObject* read_int(PyObject* x, int32_t f) {
+bool int_token(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
         return search_failed(x, rt.b_e, 0);
     }
@@ -97,16 +100,16 @@ PyObject* read_int(PyObject* x, int32_t f) {
     int64_t small;
     Ref n;
     if (!read_number(x, clamp_offset(s, PyBytes_GET_SIZE(x)), new_f, &small, &n)) {
-        return nullptr;
+        return false;
     }
     const int b0 = byte_at(x, s);
     if (b0 < 0) {
-        return nullptr;
+        return false;
     }
     if (b0 == '-') {
         const int b1 = byte_at(x, s + 1);
         if (b1 < 0) {
-            return nullptr;
+            return false;
         }
         if (b1 == '0') {
             return refuse();
@@ -114,7 +117,9 @@ PyObject* read_int(PyObject* x, int32_t f) {
     } else if (b0 == '0' && new_f != s + 1) {
         return refuse();
     }
-    return result_pair(n ? n.release() : PyLong_FromLongLong(small), PyLong_FromSsize_t(new_f + 1));
+    out.value = n ? std::move(n) : Ref(PyLong_FromLongLong(small));
+    out.end = new_f + 1;
+    return static_cast<bool>(out.value);
 }
 
 // The declared length as a 64-bit value, or a pending error. A length whose sum with the value's
@@ -137,7 +142,7 @@ bool value_end(Py_ssize_t start, PyObject* n, int64_t* end) {
     return !(*end == -1 && PyErr_Occurred());
 }
 
-PyObject* read_string(PyObject* x, int32_t f) {
+bool string_token(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
         return search_failed(x, rt.b_colon, f);
     }
@@ -149,11 +154,11 @@ PyObject* read_string(PyObject* x, int32_t f) {
     int64_t length;
     Ref big;
     if (!read_number(x, clamp_offset(f, size), colon, &length, &big)) {
-        return nullptr;
+        return false;
     }
     const int b0 = byte_at(x, f);
     if (b0 < 0) {
-        return nullptr;
+        return false;
     }
     if (b0 == '0' && colon != int64_t{f} + 1) {
         return refuse();
@@ -166,29 +171,69 @@ PyObject* read_string(PyObject* x, int32_t f) {
     colon += 1;
     int64_t end = colon + length;  // a small length cannot overflow
     if (big && !value_end(colon, big.get(), &end)) {
-        return nullptr;
+        return false;
     }
     const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
-    return result_pair(PyBytes_FromStringAndSize(PyBytes_AS_STRING(x) + colon, stop - colon),
-                       PyLong_FromLongLong(end));
+    out.value = Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(x) + colon, stop - colon));
+    out.end = end;
+    return static_cast<bool>(out.value);
+}
+
+}  // namespace
+
+bool read_int(PyObject* x, int32_t f, Token& out) {
+    if (!int_token(x, f, out)) {
+        add_traceback(Site::decode_int);
+        return false;
+    }
+    return true;
+}
+
+bool read_string(PyObject* x, int32_t f, Token& out) {
+    if (!string_token(x, f, out)) {
+        add_traceback(Site::decode_string);
+        return false;
+    }
+    return true;
+}
+
+PyObject* token_pair(Token& t) {
+    PyObject* end = t.end_object ? t.end_object.release() : PyLong_FromLongLong(t.end);
+    return result_pair(t.value.release(), end);
+}
+
+namespace {
+
+// A public reader: the body, then the pair; a failure to build the pair is the reader's own.
+template <bool (*Read)(PyObject*, int32_t, Token&), Site S>
+PyObject* public_reader(PyObject* x, int32_t f) {
+    Token t;
+    if (!Read(x, f, t)) {
+        return nullptr;
+    }
+    PyObject* pair = token_pair(t);
+    if (!pair) {
+        add_traceback(S);
+    }
+    return pair;
 }
 
 }  // namespace
 
 PyObject* decode_int(PyObject* x, int32_t f) {
-    PyObject* result = read_int(x, f);
-    if (!result) {
-        add_traceback(Site::decode_int);
-    }
-    return result;
+    return public_reader<read_int, Site::decode_int>(x, f);
 }
 
 PyObject* decode_string(PyObject* x, int32_t f) {
-    PyObject* result = read_string(x, f);
-    if (!result) {
-        add_traceback(Site::decode_string);
-    }
-    return result;
+    return public_reader<read_string, Site::decode_string>(x, f);
+}
+
+PyObject* decode_list(PyObject* x, int32_t f) {
+    return public_reader<read_list, Site::decode_list>(x, f);
+}
+
+PyObject* decode_dict(PyObject* x, int32_t f) {
+    return public_reader<read_dict, Site::decode_dict>(x, f);
 }
 
 }  // namespace vorlaken::decoder

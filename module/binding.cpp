@@ -105,27 +105,42 @@ bool bind_positions(const Signature& sig, PyObject* args, PyObject* kwargs, Boun
     return unused <= 0 || walk_keywords(sig, kwargs, n, out);
 }
 
+// int(obj) for an object that is no int but whose type converts to one; null with an error set.
+PyObject* converted_int(PyObject* obj) {
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    Ref value(PyNumber_Long(obj));
+    if (value && !PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                     Py_TYPE(value.get())->tp_name);
+        return nullptr;
+    }
+    return value.release();
+}
+
 }  // namespace
 
 bool to_int32(PyObject* obj, int32_t* out) {
     if (PyLong_Check(obj)) {
         return long_to_int32(obj, out);
     }
-    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-    if (nb && nb->nb_int) {
-        Ref value(PyNumber_Long(obj));
-        if (!value) {
-            return false;
-        }
-        if (!PyLong_Check(value.get())) {
-            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                         Py_TYPE(value.get())->tp_name);
-            return false;
-        }
-        return long_to_int32(value.get(), out);
+    Ref value(converted_int(obj));
+    return value && long_to_int32(value.get(), out);
+}
+
+PyObject* to_integer(PyObject* obj) {
+    if (PyLong_CheckExact(obj)) {
+        return Py_NewRef(obj);
     }
-    PyErr_SetString(PyExc_TypeError, "an integer is required");
-    return false;
+    // A subclass is taken by its value: its own __int__ or __str__ play no part.
+    Ref value(PyLong_Check(obj) ? Py_NewRef(obj) : converted_int(obj));
+    if (!value || PyLong_CheckExact(value.get())) {
+        return value.release();
+    }
+    return _PyLong_Copy(reinterpret_cast<PyLongObject*>(value.get()));
 }
 
 bool check_exact(PyObject* obj, PyTypeObject* type, const char* param) {
@@ -142,9 +157,19 @@ BindStatus bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs
     if (!bind_positions(sig, args, kwargs, out)) {
         return BindStatus::failed;
     }
+    return convert_arguments(sig, out);
+}
+
+BindStatus convert_arguments(const Signature& sig, Bound& out) {
     for (int i = 0; i < 2; ++i) {
         if (sig.kinds[i] == Param::int32 && !to_int32(out.arg[i].get(), &out.i32)) {
             return BindStatus::failed;
+        }
+        if (sig.kinds[i] == Param::integer) {
+            out.arg[i] = Ref(to_integer(out.arg[i].get()));
+            if (!out.arg[i]) {
+                return BindStatus::failed;
+            }
         }
     }
     for (int i = 0; i < 2; ++i) {

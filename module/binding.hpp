@@ -9,9 +9,10 @@
 namespace vorlaken {
 
 enum class Param : uint8_t {
-    any,    // untyped: any object
-    int32,  // converted to a signed 32-bit integer before the body runs
-    exact,  // the signature's exact type, or None
+    any,      // untyped: any object
+    int32,    // converted to a signed 32-bit integer before the body runs
+    integer,  // converted to an exact int of any size before the body runs
+    exact,    // the signature's exact type, or None
 };
 
 struct Signature {
@@ -24,7 +25,7 @@ struct Signature {
 };
 
 // The two bound arguments (strong references, so that code run by the conversion cannot free
-// them) and the converted value of the int32 parameter.
+// them; an integer parameter holds its converted value) and the converted int32 parameter.
 struct Bound {
     Ref arg[2];
     int32_t i32 = 0;
@@ -34,6 +35,9 @@ struct Bound {
 // Returns false with an exception set.
 bool to_int32(PyObject* obj, int32_t* out);
 
+// The same conversion without the range limit: a new reference to an exact int, or null.
+PyObject* to_integer(PyObject* obj);
+
 enum class BindStatus {
     ok,
     failed,      // binding or conversion failed: the function adds its traceback entry
@@ -41,6 +45,9 @@ enum class BindStatus {
 };
 
 BindStatus bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out);
+
+// The steps after binding: conversion of the integer parameter, then the exact-type test.
+BindStatus convert_arguments(const Signature& sig, Bound& b);
 
 // The type test of single-argument functions; false with TypeError set.
 bool check_exact(PyObject* obj, PyTypeObject* type, const char* param);
@@ -59,9 +66,8 @@ inline PyObject* invoke(PyObject* (*body)(PyObject*, PyObject*), const Bound& b)
 // The C entry point of a positional-or-keyword function. Bodies add their own traceback entry
 // when they fail, so that the module's internal direct calls get it too.
 template <const Signature& S, auto Body>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    Bound bound;
-    switch (bind_arguments(S, args, kwargs, bound)) {
+PyObject* run_bound(BindStatus status, const Bound& bound) {
+    switch (status) {
         case BindStatus::ok:
             return invoke(Body, bound);
         case BindStatus::failed:
@@ -71,6 +77,23 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
             break;
     }
     return nullptr;
+}
+
+template <const Signature& S, auto Body>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    Bound bound;
+    const BindStatus status = bind_arguments(S, args, kwargs, bound);
+    return run_bound<S, Body>(status, bound);
+}
+
+// The function called with the two positional arguments a and b, minus the call itself.
+template <const Signature& S, auto Body>
+PyObject* call_bound(PyObject* a, PyObject* b) {
+    Bound bound;
+    bound.arg[0] = Ref::borrow(a);
+    bound.arg[1] = Ref::borrow(b);
+    const BindStatus status = convert_arguments(S, bound);
+    return run_bound<S, Body>(status, bound);
 }
 
 }  // namespace vorlaken

@@ -76,21 +76,16 @@ void add_traceback(Site site) {
     }
 }
 
-void raise_bare(PyObject* cls) {
-    if (PyExceptionClass_Check(cls)) {
-        Ref instance(PyObject_CallNoArgs(cls));
-        if (!instance) {
-            return;
-        }
-        if (PyExceptionInstance_Check(instance.get())) {
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
-            return;
-        }
-    } else if (PyExceptionInstance_Check(cls)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cls)), cls);
-        return;
+PyObject* take_pending() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) {
+        PyException_SetTraceback(value, tb);
     }
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
 }
 
 }  // namespace vorlaken

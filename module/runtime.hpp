@@ -1,5 +1,5 @@
 // Process-wide objects that start-up creates once, and the helpers every function body shares:
-// late-bound global lookup, traceback entries and the module's own exceptions.
+// late-bound global lookup and traceback entries.
 #pragma once
 
 #include "ref.hpp"
@@ -78,6 +78,12 @@ struct Runtime {
     PyObject* id_END_CHAR = nullptr;
     PyObject* id_BTFailure = nullptr;
     PyObject* id_index = nullptr;
+    PyObject* id_decode_func = nullptr;
+    PyObject* id_encode_func = nullptr;
+    PyObject* id_func = nullptr;
+    PyObject* id_keys = nullptr;
+    PyObject* id_key = nullptr;
+    PyObject* id_items = nullptr;
     PyObject* id_x = nullptr;
     PyObject* id_f = nullptr;
     PyObject* id_v = nullptr;
@@ -115,7 +121,8 @@ int store_global(PyObject* name, PyObject* value);
 // Adds the site's entry to the traceback of the pending exception.
 void add_traceback(Site site);
 
-// Raises an instance of cls made with no arguments (the readers' message-less refusals).
-void raise_bare(PyObject* cls);
+// Takes the pending exception as an except clause does: normalised, with its traceback attached.
+// Returns a new reference to the exception instance.
+PyObject* take_pending();
 
 }  // namespace vorlaken

@@ -88,6 +88,12 @@ const Constant constants[] = {
     {&rt.id_END_CHAR, "END_CHAR", Kind::identifier},
     {&rt.id_BTFailure, "BTFailure", Kind::identifier},
     {&rt.id_index, "index", Kind::identifier},
+    {&rt.id_decode_func, "decode_func", Kind::identifier},
+    {&rt.id_encode_func, "encode_func", Kind::identifier},
+    {&rt.id_func, "func", Kind::identifier},
+    {&rt.id_keys, "keys", Kind::identifier},
+    {&rt.id_key, "key", Kind::identifier},
+    {&rt.id_items, "items", Kind::identifier},
     {&rt.id_x, "x", Kind::identifier},
     {&rt.id_f, "f", Kind::identifier},
     {&rt.id_v, "v", Kind::identifier},
@@ -215,29 +221,18 @@ PyObject* import_from(PyObject* module_name, PyObject* name) {
     return value;
 }
 
-// Takes the pending exception and makes it the one being handled, as an except clause does.
-void handle_pending() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) {
-        PyException_SetTraceback(value, tb);
-    }
-    PyErr_SetExcInfo(type, value, tb);
-}
-
 // OrderedDict from collections, else from the stand-alone ordereddict module; the caller's
 // handled exception is the same afterwards whichever way it went.
 int import_ordered_dict() {
-    PyObject *saved_type, *saved_value, *saved_tb;
-    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
+    Ref saved(PyErr_GetHandledException());
     Ref cls(import_from(rt.id_collections, rt.id_OrderedDict));
     if (!cls && PyErr_ExceptionMatches(rt.ImportError)) {
         add_traceback(Site::module_body);
-        handle_pending();
+        Ref caught(take_pending());
+        PyErr_SetHandledException(caught.get());
         cls = Ref(import_from(rt.id_ordereddict, rt.id_OrderedDict));
     }
-    PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
+    PyErr_SetHandledException(saved.get());
     return cls ? store_global(rt.id_OrderedDict, cls.get()) : -1;
 }
 
@@ -265,6 +260,100 @@ int define_failure_class() {
     Ref cls(
         PyObject_CallFunctionObjArgs(metaclass, rt.id_BTFailure, bases.get(), ns.get(), nullptr));
     return cls ? store_global(rt.id_BTFailure, cls.get()) : -1;
+}
+
+PyObject* function_global(Site fn) {
+    return load_global(rt.function_name[static_cast<int>(fn)]);
+}
+
+// decode_func = {}
+// for func, keys in [(decode_list, "l"), (decode_dict, "d"), (decode_int, "i"),
+//                    (decode_string, [str(i) for i in range(10)])]:
+//     for key in keys:
+//         decode_func[key if IS_PY2 else ord(key)] = func
+// The loop variables are globals and stay bound.
+int fill_reader_table() {
+    Ref table(PyDict_New());
+    if (!table || store_global(rt.id_decode_func, table.get()) < 0) {
+        return -1;
+    }
+    Ref digits(PyList_New(10));
+    if (!digits) {
+        return -1;
+    }
+    for (long i = 0; i < 10; ++i) {
+        Ref n(PyLong_FromLong(i));
+        PyObject* text = n ? PyObject_Str(n.get()) : nullptr;
+        if (!text) {
+            return -1;
+        }
+        PyList_SET_ITEM(digits.get(), i, text);
+    }
+    Ref readers[] = {
+        Ref(function_global(Site::decode_list)), Ref(function_global(Site::decode_dict)),
+        Ref(function_global(Site::decode_int)), Ref(function_global(Site::decode_string))};
+    PyObject* key_sets[] = {rt.s_l, rt.s_d, rt.s_i, digits.get()};
+    for (int pair = 0; pair < 4; ++pair) {
+        PyObject* func = readers[pair].get();
+        if (!func || store_global(rt.id_func, func) < 0 ||
+            store_global(rt.id_keys, key_sets[pair]) < 0) {
+            return -1;
+        }
+        Ref keys(PyObject_GetIter(key_sets[pair]));
+        if (!keys) {
+            return -1;
+        }
+        while (Ref key{PyIter_Next(keys.get())}) {
+            if (store_global(rt.id_key, key.get()) < 0) {
+                return -1;
+            }
+            Ref is_py2(load_global(rt.id_IS_PY2));
+            const int truth = is_py2 ? PyObject_IsTrue(is_py2.get()) : -1;
+            if (truth < 0) {
+                return -1;
+            }
+            Ref code(truth ? Ref::borrow(key.get())
+                           : Ref(PyLong_FromLong(PyUnicode_READ_CHAR(key.get(), 0))));
+            if (!code || PyDict_SetItem(table.get(), code.get(), func) < 0) {
+                return -1;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// encode_func = {int: encode_int, bytes: encode_string, str: encode_string, list: encode_list,
+//                tuple: encode_list, dict: encode_dict, OrderedDict: encode_dict,
+//                bool: encode_bool}
+int build_writer_table() {
+    const struct {
+        PyObject* type;  // null: the global OrderedDict
+        Site writer;
+    } entries[] = {
+        {reinterpret_cast<PyObject*>(&PyLong_Type), Site::encode_int},
+        {reinterpret_cast<PyObject*>(&PyBytes_Type), Site::encode_string},
+        {reinterpret_cast<PyObject*>(&PyUnicode_Type), Site::encode_string},
+        {reinterpret_cast<PyObject*>(&PyList_Type), Site::encode_list},
+        {reinterpret_cast<PyObject*>(&PyTuple_Type), Site::encode_list},
+        {reinterpret_cast<PyObject*>(&PyDict_Type), Site::encode_dict},
+        {nullptr, Site::encode_dict},
+        {reinterpret_cast<PyObject*>(&PyBool_Type), Site::encode_bool},
+    };
+    Ref table(PyDict_New());
+    if (!table) {
+        return -1;
+    }
+    for (const auto& e : entries) {
+        Ref key(e.type ? Py_NewRef(e.type) : load_global(rt.id_OrderedDict));
+        Ref writer(key ? function_global(e.writer) : nullptr);
+        if (!writer || PyDict_SetItem(table.get(), key.get(), writer.get()) < 0) {
+            return -1;
+        }
+    }
+    return store_global(rt.id_encode_func, table.get());
 }
 
 int run_body() {
@@ -304,10 +393,22 @@ int run_body() {
     if (define_failure_class() < 0) {
         return -1;
     }
-    for (Site fn : {Site::decode_int, Site::decode_string}) {
+    for (Site fn : {Site::decode_int, Site::decode_string, Site::decode_list, Site::decode_dict}) {
         if (bind_function(fn) < 0) {
             return -1;
         }
+    }
+    if (fill_reader_table() < 0) {
+        return -1;
+    }
+    for (Site fn : {Site::bdecode, Site::encode, Site::encode_int, Site::encode_bool,
+                    Site::encode_string, Site::encode_list, Site::encode_dict}) {
+        if (bind_function(fn) < 0) {
+            return -1;
+        }
+    }
+    if (build_writer_table() < 0 || bind_function(Site::bencode) < 0) {
+        return -1;
     }
     Ref test(PyDict_New());
     return test ? store_global(rt.id_test_attr, test.get()) : -1;

@@ -23,8 +23,7 @@ settings.load_profile("vorlaken")
 # interpreter creates them, before the module's own start-up runs.
 INTERPRETER_ATTRS = ["__name__", "__doc__", "__package__", "__loader__", "__spec__"]
 
-# The module's own globals, in the order the start-up binds them.  Extend this
-# list (in binding order) as new functions and tables are added.
+# The module's own globals, in the order the start-up binds them.
 OWN_NAMES = [
     "__builtins__",
     "__version__",
@@ -35,6 +34,21 @@ OWN_NAMES = [
     "BTFailure",
     "decode_int",
     "decode_string",
+    "decode_list",
+    "decode_dict",
+    "decode_func",
+    "func",
+    "keys",
+    "key",
+    "bdecode",
+    "encode",
+    "encode_int",
+    "encode_bool",
+    "encode_string",
+    "encode_list",
+    "encode_dict",
+    "encode_func",
+    "bencode",
     "__test__",
 ]
 

@@ -9,7 +9,11 @@ import pytest
 
 import vorlaken
 
-FUNCTIONS = ["decode_int", "decode_string"]
+FUNCTIONS = [
+    "decode_int", "decode_string", "decode_list", "decode_dict", "bdecode",
+    "encode", "encode_int", "encode_bool", "encode_string", "encode_list", "encode_dict",
+    "bencode",
+]
 
 
 def test_namespace_is_bound_in_start_up_order(interpreter_attrs, own_names):

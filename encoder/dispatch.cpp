@@ -1,0 +1,132 @@
+// The dispatcher `encode`, which picks a value's writer from the writer table, and `bencode`,
+// which joins the pieces of a whole value.
+#include "../module/calls.hpp"
+#include "../module/functions.hpp"
+#include "encoder.hpp"
+#include "pieces.hpp"
+
+namespace vorlaken::encoder {
+
+namespace {
+
+// The writer of the first key of a dict table that v is an instance of, or null (with or
+// without an exception set).
+PyObject* find_in_dict(PyObject* table, PyObject* v) {
+    const Py_ssize_t size = PyDict_GET_SIZE(table);
+    Py_ssize_t pos = 0;
+    PyObject *key, *writer;
+    for (;;) {
+        if (PyDict_GET_SIZE(table) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return nullptr;
+        }
+        if (!PyDict_Next(table, &pos, &key, &writer)) {
+            return nullptr;
+        }
+        // An instance check may run Python code that changes the table.
+        Ref k = Ref::borrow(key), w = Ref::borrow(writer);
+        const int match = PyObject_IsInstance(v, k.get());
+        if (match) {
+            return match > 0 ? w.release() : nullptr;
+        }
+    }
+}
+
+// The same over the pairs of table.items(), for a table of another type.
+PyObject* find_in_items(PyObject* table, PyObject* v) {
+    Ref items(PyObject_CallMethodNoArgs(table, rt.id_items));
+    if (!items) {
+        return nullptr;
+    }
+    const bool by_index = PyList_CheckExact(items.get()) || PyTuple_CheckExact(items.get());
+    Ref it(by_index ? nullptr : PyObject_GetIter(items.get()));
+    if (!by_index && !it) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item;
+        if (by_index) {
+            if (i >= Py_SIZE(items.get())) {
+                return nullptr;
+            }
+            item = Ref::borrow(PyList_CheckExact(items.get()) ? PyList_GET_ITEM(items.get(), i)
+                                                              : PyTuple_GET_ITEM(items.get(), i));
+        } else {
+            item = Ref(PyIter_Next(it.get()));
+            if (!item) {
+                return nullptr;
+            }
+        }
+        Ref k, w;
+        if (!unpack_pair(item.get(), k, w)) {
+            return nullptr;
+        }
+        const int match = PyObject_IsInstance(v, k.get());
+        if (match) {
+            return match > 0 ? w.release() : nullptr;
+        }
+    }
+}
+
+// raise BTFailure("Unknown Type: %s" % tp)
+void unknown_type(PyObject* tp) {
+    Ref cls(load_global(rt.id_BTFailure));
+    Ref message(cls ? PyUnicode_Format(rt.s_unknown_type, tp) : nullptr);
+    Ref instance(message ? PyObject_CallOneArg(cls.get(), message.get()) : nullptr);
+    if (instance) {
+        raise_object(instance.get());
+    }
+}
+
+PyObject* dispatch(PyObject* v, PyObject* r) {
+    // Held: code run by the lookups may change v's class.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
+    PyObject* tp = type.get();
+    Ref table(load_global(rt.id_encode_func));
+    const int known = table ? PySequence_Contains(table.get(), tp) : -1;
+    if (known < 0) {
+        return nullptr;
+    }
+    if (known) {
+        table = Ref(load_global(rt.id_encode_func));
+        Ref writer(table ? PyObject_GetItem(table.get(), tp) : nullptr);
+        return writer ? call_function(writer.get(), v, r) : nullptr;
+    }
+    // No entry for the exact type: the first key that v is an instance of, in the table's order.
+    table = Ref(load_global(rt.id_encode_func));
+    if (!table) {
+        return nullptr;
+    }
+    Ref writer(PyDict_CheckExact(table.get()) ? find_in_dict(table.get(), v)
+                                              : find_in_items(table.get(), v));
+    if (writer) {
+        return call_function(writer.get(), v, r);
+    }
+    if (!PyErr_Occurred()) {
+        unknown_type(tp);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* encode(PyObject* v, PyObject* r) {
+    PyObject* result = dispatch(v, r);
+    if (!result) {
+        add_traceback(Site::encode);
+    }
+    return result;
+}
+
+PyObject* bencode(PyObject*, PyObject* x) {
+    Ref r(PyList_New(0));
+    Ref dispatcher(r ? load_global(rt.function_name[static_cast<int>(Site::encode)]) : nullptr);
+    Ref result(dispatcher ? call_function(dispatcher.get(), x, r.get()) : nullptr);
+    PyObject* joined = result ? _PyBytes_Join(rt.b_empty, r.get()) : nullptr;
+    if (!joined) {
+        add_traceback(Site::bencode);
+    }
+    return joined;
+}
+
+}  // namespace vorlaken::encoder

@@ -1,0 +1,32 @@
+// Appending to the piece list, shared by the writers.
+#pragma once
+
+#include "../module/runtime.hpp"
+
+namespace vorlaken::encoder {
+
+// Appends the three pieces together, as one extend with a 3-tuple: on failure r is unchanged.
+bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c);
+
+// str(n).encode() for a length or another non-negative size.
+PyObject* size_digits(Py_ssize_t n);
+
+// AttributeError "'NoneType' object has no attribute '<name>'", for a piece list that is None.
+void no_piece_list(const char* method);
+
+// encode(value, r), with encode read at this moment; the result is dropped.
+bool encode_item(PyObject* value, PyObject* r);
+
+// The text of a str key or value as bytes, by its own encode method; other objects as they are.
+PyObject* as_bytes(PyObject* x);
+
+// A writer's result: None, or null after adding the writer's traceback entry.
+inline PyObject* done(bool ok, Site site) {
+    if (!ok) {
+        add_traceback(site);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace vorlaken::encoder

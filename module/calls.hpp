@@ -1,0 +1,44 @@
+// Nested calls from one of the module's functions to a reader or writer, and the two-target
+// unpacking of their results. Shared by the decoder and the encoder.
+#pragma once
+
+#include "runtime.hpp"
+
+namespace vorlaken {
+
+// False with RecursionError set when the thread's native stack is nearly used up. The interpreter's
+// recursion limit alone does not protect it: a caller may raise the limit far above what the
+// stack holds, or run on a thread with a small stack.
+bool stack_ok();
+
+// The bookkeeping of one call of the module's own body made without the interpreter's call
+// machinery: the stack check, and the one level of the recursion limit that the call would count.
+class DirectCall {
+  public:
+    DirectCall()
+        : ok_(stack_ok() && Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~DirectCall() {
+        if (ok_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    DirectCall(const DirectCall&) = delete;
+    DirectCall& operator=(const DirectCall&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+// callable(a, b), an ordinary call; the interpreter counts its recursion level.
+PyObject* call_generic(PyObject* callable, PyObject* a, PyObject* b);
+
+// Splits obj as `first, second = obj` does: exact tuples and lists of length 2 directly, anything
+// else by iteration. False with an exception set.
+bool unpack_pair(PyObject* obj, Ref& first, Ref& second);
+
+// `raise obj`: an exception class is instantiated with no arguments, an instance raised as it is,
+// anything else refused as Python refuses it.
+void raise_object(PyObject* obj);
+
+}  // namespace vorlaken
