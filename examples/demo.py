@@ -1,18 +1,34 @@
-"""A short tour of the token readers: each takes the input and the offset of a token and
-returns the decoded value with the offset just after the token."""
+"""A short tour: decode a small torrent, look at it, and encode it back byte for byte."""
+
+import hashlib
 
 import vorlaken
 
-data = b"i42e4:spami-7e"
-value, offset = vorlaken.decode_int(data, 0)
-print(f"decode_int(data, 0)    -> {value!r}, next offset {offset}")
-text, offset = vorlaken.decode_string(data, offset)
-print(f"decode_string(data, 4) -> {text!r}, next offset {offset}")
-value, offset = vorlaken.decode_int(data, offset)
-print(f"decode_int(data, 10)   -> {value!r}, next offset {offset}")
+torrent = vorlaken.bencode({
+    "announce": "http://tracker.example/announce",
+    "creation date": 1765324800,
+    "info": {
+        "name": "hello.txt",
+        "length": 5 * 2**30,  # over 4 GiB: integers of any size encode
+        "piece length": 2**18,
+        "pieces": hashlib.sha1(b"hello").digest(),
+    },
+})
+print(f"encoded: {len(torrent)} bytes, starting {torrent[:40]!r}")
 
-for bad in (b"i03e", b"i-0e"):
+meta = vorlaken.bdecode(torrent)
+info = meta[b"info"]
+print(f"decoded keys: {list(meta)}")
+print(f"name {info[b'name'].decode()}, length {info[b'length']}, "
+      f"info-hash {hashlib.sha1(vorlaken.bencode(info)).hexdigest()}")
+print(f"encodes back to the same bytes: {vorlaken.bencode(meta) == torrent}")
+
+# The readers work at any offset and say where the token ended.
+print(f"decode_int(b'i42e4:spam', 0)    -> {vorlaken.decode_int(b'i42e4:spam', 0)}")
+print(f"decode_string(b'i42e4:spam', 4) -> {vorlaken.decode_string(b'i42e4:spam', 4)}")
+
+for bad in (b"i03e", b"d3:fooi1e", b"i1ei2e"):
     try:
-        vorlaken.decode_int(bad, 0)
-    except ValueError as e:
-        print(f"decode_int({bad!r}, 0) refused: ValueError{e.args}")
+        vorlaken.bdecode(bad)
+    except vorlaken.BTFailure as e:
+        print(f"bdecode({bad!r}) refused: {e} (from {e.__context__!r})")

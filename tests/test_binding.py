@@ -291,3 +291,104 @@ def test_each_module_call_on_the_way_out_adds_one_entry(reader, entries):
     with pytest.raises(ValueError) as e:
         reader.fn(reader.x, ReentrantInt())
     assert entries(e.value) == ["vorlaken." + reader.name, "vorlaken.decode_int"]
+
+
+# --- the other functions ---------------------------------------------------
+
+# Parameter names of every positional-or-keyword function besides the readers above.
+PARAMETERS = {
+    "decode_list": ("x", "f"),
+    "decode_dict": ("x", "f"),
+    "encode": ("v", "r"),
+    "encode_int": ("x", "r"),
+    "encode_bool": ("x", "r"),
+    "encode_string": ("x", "r"),
+    "encode_list": ("x", "r"),
+    "encode_dict": ("x", "r"),
+}
+
+
+def renamed(name, kwargs, fill):
+    """The reader cases of the binding table, with this function's parameter names."""
+    first, second = PARAMETERS[name]
+    names = {"x": first, "f": second}
+
+    def rename(key):
+        if isinstance(key, str) and key in names:
+            return type(key)(names[key])
+        return key
+
+    if kwargs is not None:
+        kwargs = {rename(k): v for k, v in kwargs.items()}
+    return kwargs, {k: rename(v) for k, v in fill.items()}
+
+
+@pytest.mark.parametrize("name", sorted(PARAMETERS))
+@pytest.mark.parametrize("args, kwargs, template, fill", BINDING_ERRORS)
+def test_binding_errors_of_every_function(entries, name, args, kwargs, template, fill):
+    kwargs, fill = renamed(name, kwargs, fill)
+    with pytest.raises(TypeError) as e:
+        call(getattr(vorlaken, name), args, kwargs)
+    assert str(e.value) == template.format(name=name, **fill)
+    assert entries(e.value) == ["vorlaken." + name]
+
+
+WRITERS = ["encode_int", "encode_bool", "encode_string", "encode_list", "encode_dict"]
+
+
+class MyList(list):
+    pass
+
+
+@pytest.mark.parametrize("name", WRITERS)
+@pytest.mark.parametrize("r, tname", [((), "tuple"), (MyList(), "MyList"), (b"", "bytes")])
+@pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keyword"])
+def test_piece_list_must_be_exactly_a_list(entries, name, r, tname, by_keyword):
+    fn = getattr(vorlaken, name)
+    with pytest.raises(TypeError) as e:
+        fn(x=1, r=r) if by_keyword else fn(1, r)
+    assert str(e.value) == f"Argument 'r' has incorrect type (expected list, got {tname})"
+    assert entries(e.value) == []
+    assert r in ((), b"") or r == []
+
+
+def test_encode_tests_nothing_itself(entries):
+    # encode hands any r on; the writer it picks is the one that refuses it.
+    with pytest.raises(TypeError) as e:
+        vorlaken.encode(1, ())
+    assert str(e.value) == "Argument 'r' has incorrect type (expected list, got tuple)"
+    assert entries(e.value) == ["vorlaken.encode"]
+
+
+@pytest.mark.parametrize("x, error", [
+    ("5", TypeError), (IndexOnly(), TypeError), (RaisesInInt(), ZeroDivisionError),
+], ids=["str", "__index__-only", "__int__-raises"])
+def test_encode_int_converts_x_before_testing_r(entries, x, error):
+    with pytest.raises(error) as e:
+        vorlaken.encode_int(x, ())
+    assert entries(e.value) == ["vorlaken.encode_int"]
+
+
+@pytest.mark.parametrize("name", ["bdecode", "bencode"])
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((b"le", b"le"), {}), ((), {"x": b"le"}), ((b"le",), {"x": b"le"}),
+], ids=["none", "two", "keyword", "positional-and-keyword"])
+def test_single_argument_functions_use_the_interpreters_binding(entries, name, args, kwargs):
+    # len is bound the same way; only the name differs in the message, which the interpreter
+    # qualifies with the module's name.
+    with pytest.raises(TypeError) as expected:
+        len(*args, **kwargs)
+    with pytest.raises(TypeError) as e:
+        getattr(vorlaken, name)(*args, **kwargs)
+    assert str(e.value) == str(expected.value).replace("len", "vorlaken." + name)
+    assert entries(e.value) == []
+
+
+@pytest.mark.parametrize("x, tname", [
+    (bytearray(b"le"), "bytearray"), (MyBytes(b"le"), "MyBytes"), ("le", "str"),
+])
+def test_bdecode_argument_must_be_exactly_bytes(entries, x, tname):
+    with pytest.raises(TypeError) as e:
+        vorlaken.bdecode(x)
+    assert str(e.value) == WRONG_TYPE.format(tname=tname)
+    assert entries(e.value) == []

@@ -95,3 +95,40 @@ def test_reader_refusals_ignore_rebound_builtin_value_error(monkeypatch, call):
     monkeypatch.undo()
     assert type(caught) is real
     assert caught.args == ()
+
+
+def test_reader_table_and_its_loop_leftovers():
+    table = vorlaken.decode_func
+    assert type(table) is dict
+    assert list(table) == [108, 100, 105] + list(range(48, 58))
+    assert table[108] is vorlaken.decode_list
+    assert table[100] is vorlaken.decode_dict
+    assert table[105] is vorlaken.decode_int
+    assert all(table[k] is vorlaken.decode_string for k in range(48, 58))
+    assert vorlaken.func is vorlaken.decode_string
+    assert vorlaken.keys == [str(i) for i in range(10)]
+    assert vorlaken.key == "9"
+
+
+def test_writer_table():
+    table = vorlaken.encode_func
+    assert type(table) is dict
+    assert list(table.items()) == [
+        (int, vorlaken.encode_int),
+        (bytes, vorlaken.encode_string),
+        (str, vorlaken.encode_string),
+        (list, vorlaken.encode_list),
+        (tuple, vorlaken.encode_list),
+        (dict, vorlaken.encode_dict),
+        (collections.OrderedDict, vorlaken.encode_dict),
+        (bool, vorlaken.encode_bool),
+    ]
+    # The values are the function objects themselves, not their names.
+    assert all(type(w) is types.BuiltinFunctionType for w in table.values())
+
+
+def test_tables_keep_the_functions_bound_at_start_up(monkeypatch):
+    originals = dict(vorlaken.decode_func), dict(vorlaken.encode_func)
+    for name in FUNCTIONS:
+        monkeypatch.setattr(vorlaken, name, lambda *a: None)
+    assert (vorlaken.decode_func, vorlaken.encode_func) == originals
