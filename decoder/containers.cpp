@@ -90,58 +90,48 @@ bool read_element(PyObject* x, int32_t f, Token& out, int32_t* next) {
     return reader && call_reader(reader.get(), x, f, out) && next_offset(out, next);
 }
 
-bool list_token(PyObject* x, int32_t f, Token& out) {
-    Ref r(PyList_New(0));
-    if (!r || !first_position(f, &f)) {
+// The loop both containers share: entries up to the end marker, each read by read_entry, which
+// moves the offset past it.
+template <class ReadEntry>
+bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry read_entry) {
+    if (!container || !first_position(f, &f)) {
         return false;
     }
     for (;;) {
         const int more = more_items(x, f);
-        if (more <= 0) {
-            if (more < 0) {
-                return false;
-            }
+        if (more < 0) {
+            return false;
+        }
+        if (!more) {
             break;
         }
-        Token element;
-        if (!read_element(x, f, element, &f) || PyList_Append(r.get(), element.value.get()) < 0) {
+        if (!read_entry(container.get(), f)) {
             return false;
         }
     }
-    out.value = std::move(r);
+    out.value = std::move(container);
     out.end = int64_t{f} + 1;
     return true;
 }
 
+bool list_token(PyObject* x, int32_t f, Token& out) {
+    return read_entries(x, f, Ref(PyList_New(0)), out, [x](PyObject* list, int32_t& pos) {
+        Token element;
+        return read_element(x, pos, element, &pos) && PyList_Append(list, element.value.get()) == 0;
+    });
+}
+
 bool dict_token(PyObject* x, int32_t f, Token& out) {
     Ref cls(load_global(rt.id_OrderedDict));
-    Ref r(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
-    if (!r || !first_position(f, &f)) {
-        return false;
-    }
-    for (;;) {
-        const int more = more_items(x, f);
-        if (more <= 0) {
-            if (more < 0) {
-                return false;
-            }
-            break;
-        }
+    Ref mapping(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
+    return read_entries(x, f, std::move(mapping), out, [x](PyObject* dict, int32_t& pos) {
         // Keys are read as byte strings whatever their first byte, bypassing the table.
         Ref key_reader(load_global(rt.function_name[static_cast<int>(Site::decode_string)]));
-        Token key;
-        if (!key_reader || !call_reader(key_reader.get(), x, f, key) || !next_offset(key, &f)) {
-            return false;
-        }
-        Token value;
-        if (!read_element(x, f, value, &f) ||
-            PyObject_SetItem(r.get(), key.value.get(), value.value.get()) < 0) {
-            return false;
-        }
-    }
-    out.value = std::move(r);
-    out.end = int64_t{f} + 1;
-    return true;
+        Token key, value;
+        return key_reader && call_reader(key_reader.get(), x, pos, key) && next_offset(key, &pos) &&
+               read_element(x, pos, value, &pos) &&
+               PyObject_SetItem(dict, key.value.get(), value.value.get()) == 0;
+    });
 }
 
 }  // namespace
@@ -159,19 +149,11 @@ bool call_reader(PyObject* reader, PyObject* x, int32_t f, Token& out) {
 }
 
 bool read_list(PyObject* x, int32_t f, Token& out) {
-    if (!list_token(x, f, out)) {
-        add_traceback(Site::decode_list);
-        return false;
-    }
-    return true;
+    return traced<list_token, Site::decode_list>(x, f, out);
 }
 
 bool read_dict(PyObject* x, int32_t f, Token& out) {
-    if (!dict_token(x, f, out)) {
-        add_traceback(Site::decode_dict);
-        return false;
-    }
-    return true;
+    return traced<dict_token, Site::decode_dict>(x, f, out);
 }
 
 }  // namespace vorlaken::decoder

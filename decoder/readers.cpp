@@ -182,19 +182,11 @@ bool string_token(PyObject* x, int32_t f, Token& out) {
 }  // namespace
 
 bool read_int(PyObject* x, int32_t f, Token& out) {
-    if (!int_token(x, f, out)) {
-        add_traceback(Site::decode_int);
-        return false;
-    }
-    return true;
+    return traced<int_token, Site::decode_int>(x, f, out);
 }
 
 bool read_string(PyObject* x, int32_t f, Token& out) {
-    if (!string_token(x, f, out)) {
-        add_traceback(Site::decode_string);
-        return false;
-    }
-    return true;
+    return traced<string_token, Site::decode_string>(x, f, out);
 }
 
 PyObject* token_pair(Token& t) {

@@ -22,6 +22,16 @@ bool read_string(PyObject* x, int32_t f, Token& out);
 bool read_list(PyObject* x, int32_t f, Token& out);
 bool read_dict(PyObject* x, int32_t f, Token& out);
 
+// A reader's body with the reader's traceback entry added when it fails.
+template <bool (*Body)(PyObject*, int32_t, Token&), Site S>
+bool traced(PyObject* x, int32_t f, Token& out) {
+    if (!Body(x, f, out)) {
+        add_traceback(S);
+        return false;
+    }
+    return true;
+}
+
 // reader(x, f) for any reader; the module's own readers are run without the call machinery.
 bool call_reader(PyObject* reader, PyObject* x, int32_t f, Token& out);
 

@@ -71,15 +71,7 @@ PyObject* sorted_items(PyObject* x) {
 
 bool write_key(PyObject* k, PyObject* r) {
     Ref key(as_bytes(k));
-    if (!key) {
-        return false;
-    }
-    const Py_ssize_t length = PyObject_Size(key.get());
-    if (length < 0) {
-        return false;
-    }
-    Ref digits(size_digits(length));
-    return digits && extend3(r, digits.get(), rt.b_colon, key.get());
+    return key && extend_with_length(r, key.get());
 }
 
 bool write_dict(PyObject* x, PyObject* r) {

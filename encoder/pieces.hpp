@@ -8,8 +8,8 @@ namespace vorlaken::encoder {
 // Appends the three pieces together, as one extend with a 3-tuple: on failure r is unchanged.
 bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c);
 
-// str(n).encode() for a length or another non-negative size.
-PyObject* size_digits(Py_ssize_t n);
+// Extends r with the pieces str(len(value)).encode(), ":" and value itself.
+bool extend_with_length(PyObject* r, PyObject* value);
 
 // AttributeError "'NoneType' object has no attribute '<name>'", for a piece list that is None.
 void no_piece_list(const char* method);

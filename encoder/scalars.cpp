@@ -21,10 +21,15 @@ bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c) {
     return false;
 }
 
-PyObject* size_digits(Py_ssize_t n) {
+bool extend_with_length(PyObject* r, PyObject* value) {
+    const Py_ssize_t length = PyObject_Size(value);
+    if (length < 0) {
+        return false;
+    }
     char buffer[24];
-    const int len = std::snprintf(buffer, sizeof buffer, "%zd", n);
-    return PyBytes_FromStringAndSize(buffer, len);
+    Ref digits(
+        PyBytes_FromStringAndSize(buffer, std::snprintf(buffer, sizeof buffer, "%zd", length)));
+    return digits && extend3(r, digits.get(), rt.b_colon, value);
 }
 
 void no_piece_list(const char* method) {
@@ -85,12 +90,7 @@ bool write_string(PyObject* x, PyObject* r) {
         no_piece_list("extend");
         return false;
     }
-    const Py_ssize_t length = PyObject_Size(value.get());
-    if (length < 0) {
-        return false;
-    }
-    Ref digits(size_digits(length));
-    return digits && extend3(r, digits.get(), rt.b_colon, value.get());
+    return extend_with_length(r, value.get());
 }
 
 }  // namespace
