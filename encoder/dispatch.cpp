@@ -1,5 +1,7 @@
 // The dispatcher `encode`, which picks a value's writer from the writer table, and `bencode`,
 // which joins the pieces of a whole value.
+#include <cstring>
+
 #include "../module/calls.hpp"
 #include "../module/functions.hpp"
 #include "encoder.hpp"
@@ -118,11 +120,43 @@ PyObject* encode(PyObject* v, PyObject* r) {
     return result;
 }
 
+namespace {
+
+// b"".join(r). Pieces that are all exact bytes are copied straight into the result; anything
+// else goes to the interpreter's join, which also gives its errors.
+PyObject* join(PyObject* r) {
+    const Py_ssize_t n = PyList_GET_SIZE(r);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* piece = PyList_GET_ITEM(r, i);
+        if (!PyBytes_CheckExact(piece) ||
+            __builtin_add_overflow(total, PyBytes_GET_SIZE(piece), &total)) {
+            return _PyBytes_Join(rt.b_empty, r);
+        }
+    }
+    if (n == 1) {  // the interpreter's join hands back a lone piece itself
+        return Py_NewRef(PyList_GET_ITEM(r, 0));
+    }
+    PyObject* joined = PyBytes_FromStringAndSize(nullptr, total);
+    if (!joined) {
+        return nullptr;
+    }
+    char* out = PyBytes_AS_STRING(joined);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* piece = PyList_GET_ITEM(r, i);
+        std::memcpy(out, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
+        out += PyBytes_GET_SIZE(piece);
+    }
+    return joined;
+}
+
+}  // namespace
+
 PyObject* bencode(PyObject*, PyObject* x) {
     Ref r(PyList_New(0));
     Ref dispatcher(r ? load_global(rt.function_name[static_cast<int>(Site::encode)]) : nullptr);
     Ref result(dispatcher ? call_function(dispatcher.get(), x, r.get()) : nullptr);
-    PyObject* joined = result ? _PyBytes_Join(rt.b_empty, r.get()) : nullptr;
+    PyObject* joined = result ? join(r.get()) : nullptr;
     if (!joined) {
         add_traceback(Site::bencode);
     }

@@ -1,8 +1,6 @@
 // The scalar writers: integers ("i", digits, "e"), booleans (as the integers 1 and 0) and byte
 // strings (length, ":", bytes). Each appends its token with one extension of the piece list, so
 // a failing writer leaves the list as it was.
-#include <cstdio>
-
 #include "../module/functions.hpp"
 #include "encoder.hpp"
 #include "pieces.hpp"
@@ -21,14 +19,32 @@ bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c) {
     return false;
 }
 
+namespace {
+
+// str(v).encode() for a 64-bit value.
+PyObject* decimal(long long v) {
+    char buffer[24];
+    char* end = buffer + sizeof buffer;
+    char* p = end;
+    unsigned long long u = v < 0 ? 0ull - static_cast<unsigned long long>(v) : v;
+    do {
+        *--p = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) {
+        *--p = '-';
+    }
+    return PyBytes_FromStringAndSize(p, end - p);
+}
+
+}  // namespace
+
 bool extend_with_length(PyObject* r, PyObject* value) {
     const Py_ssize_t length = PyObject_Size(value);
     if (length < 0) {
         return false;
     }
-    char buffer[24];
-    Ref digits(
-        PyBytes_FromStringAndSize(buffer, std::snprintf(buffer, sizeof buffer, "%zd", length)));
+    Ref digits(decimal(length));
     return digits && extend3(r, digits.get(), rt.b_colon, value);
 }
 
@@ -53,9 +69,7 @@ PyObject* int_digits(PyObject* x) {
     int overflow;
     const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
     if (!overflow) {
-        char buffer[24];
-        const int len = std::snprintf(buffer, sizeof buffer, "%lld", v);
-        return PyBytes_FromStringAndSize(buffer, len);
+        return decimal(v);
     }
     // Beyond 64 bits the interpreter's own conversion, with its limit on the number of digits.
     Ref text(PyObject_Str(x));

@@ -10,8 +10,9 @@ namespace vorlaken {
 namespace {
 
 // The lowest address the guard lets a call reach, per thread; found at the thread's first check.
-thread_local uintptr_t stack_floor = 0;
-thread_local bool stack_known = false;
+// Initial-exec TLS: a plain load on every nested call instead of a call to find the variables.
+[[gnu::tls_model("initial-exec")]] thread_local uintptr_t stack_floor = 0;
+[[gnu::tls_model("initial-exec")]] thread_local bool stack_known = false;
 
 void find_stack_floor() {
     stack_known = true;

@@ -2,12 +2,45 @@
 
 #include <frameobject.h>
 
+#include <cstdint>
+
 namespace vorlaken {
 
 Runtime rt;
 
+namespace {
+
+// What the last lookups of a few names found in the namespace. A dictionary's version tag changes
+// with every change to it, so while the namespace keeps the tag it had, a lookup would find the
+// same object again, and the namespace still holds it.
+struct Found {
+    PyObject* name = nullptr;
+    uint64_t tag = 0;
+    PyObject* value = nullptr;  // borrowed from the namespace
+};
+Found found[16];
+
+uint64_t namespace_tag() {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(rt.ns)->ma_version_tag;
+#else
+    return 0;  // no version tags to rely on: every read is a lookup
+#endif
+}
+
+}  // namespace
+
 PyObject* load_global(PyObject* name) {
+    Found& slot =
+        found[(reinterpret_cast<uintptr_t>(name) >> 4) % (sizeof found / sizeof found[0])];
+    const uint64_t tag = namespace_tag();
+    if (tag != 0 && slot.name == name && slot.tag == tag) {
+        return Py_NewRef(slot.value);
+    }
     if (PyObject* v = PyDict_GetItemWithError(rt.ns, name)) {
+        // The tag read before the lookup: code run by the lookup that changed the namespace has
+        // changed the tag too.
+        slot = {name, tag, v};
         return Py_NewRef(v);
     }
     if (PyErr_Occurred()) {
