@@ -82,6 +82,22 @@ def entries():
     return module_entries
 
 
+@pytest.fixture
+def delete_global():
+    """Deletes module attributes for one test, putting them back where they were.
+
+    monkeypatch.delattr would restore a name at the end of the namespace, and
+    the namespace's order is part of what the module shows.
+    """
+    import vorlaken
+
+    saved = dict(vars(vorlaken))
+    yield lambda name: delattr(vorlaken, name)
+    ns = vars(vorlaken)
+    ns.clear()
+    ns.update(saved)
+
+
 # Code run at the top of every child interpreter: a way to hand observations
 # back as JSON, and the same traceback helper the in-process tests use.
 _CHILD_PRELUDE = (
