@@ -10,14 +10,15 @@ Runtime rt;
 
 namespace {
 
-// What the last lookups of a few names found in the namespace. A dictionary's version tag changes
-// with every change to it, so while the namespace keeps the tag it had, a lookup would find the
-// same object again, and the namespace still holds it.
+// What the last lookups of the names read so far found in the namespace. A dictionary's version
+// tag changes with every change to it, so while the namespace keeps the tag it had, a lookup
+// would find the same object again, and the namespace still holds it.
 struct Found {
     PyObject* name = nullptr;
     uint64_t tag = 0;
     PyObject* value = nullptr;  // borrowed from the namespace
 };
+// The module's code reads a handful of names; any further ones are looked up every time.
 Found found[16];
 
 uint64_t namespace_tag() {
@@ -28,19 +29,32 @@ uint64_t namespace_tag() {
 #endif
 }
 
+Found* slot_of(PyObject* name) {
+    for (Found& slot : found) {
+        if (slot.name == name || !slot.name) {
+            slot.name = name;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 PyObject* load_global(PyObject* name) {
-    Found& slot =
-        found[(reinterpret_cast<uintptr_t>(name) >> 4) % (sizeof found / sizeof found[0])];
+    // Start-up reads names once each; only the functions' reads are worth remembering.
+    Found* slot = rt.started ? slot_of(name) : nullptr;
     const uint64_t tag = namespace_tag();
-    if (tag != 0 && slot.name == name && slot.tag == tag) {
-        return Py_NewRef(slot.value);
+    if (slot && tag != 0 && slot->value && slot->tag == tag) {
+        return Py_NewRef(slot->value);
     }
     if (PyObject* v = PyDict_GetItemWithError(rt.ns, name)) {
         // The tag read before the lookup: code run by the lookup that changed the namespace has
         // changed the tag too.
-        slot = {name, tag, v};
+        if (slot) {
+            slot->tag = tag;
+            slot->value = v;
+        }
         return Py_NewRef(v);
     }
     if (PyErr_Occurred()) {

@@ -27,6 +27,7 @@ enum class Site {
 };
 
 struct Runtime {
+    bool started = false;          // start-up has completed
     PyObject* ns = nullptr;        // the module's namespace dictionary
     PyObject* builtins = nullptr;  // the builtins module
 

@@ -467,6 +467,7 @@ PyObject* init() {
         add_traceback(Site::init);
         return nullptr;
     }
+    rt.started = true;
     return module.release();
 }
 
