@@ -44,10 +44,13 @@ bool next_offset(const Token& t, int32_t* out) {
     return true;
 }
 
-// The offset after an opening byte at f; the top of the 32-bit range has nothing after it.
-bool first_position(int32_t f, int32_t* out) {
+// The offset after an opening byte at f. The top of the 32-bit range has nothing after it that a
+// 32-bit offset could reach: reading there fails as reading past the end does.
+bool first_position(PyObject* x, int32_t f, int32_t* out) {
     if (f == std::numeric_limits<int32_t>::max()) {
-        PyErr_SetString(PyExc_IndexError, "index out of range");
+        if (byte_at(x, int64_t{f} + 1) >= 0) {  // an input of more than 2 GiB
+            PyErr_SetString(PyExc_IndexError, "index out of range");
+        }
         return false;
     }
     *out = f + 1;
@@ -94,7 +97,7 @@ bool read_element(PyObject* x, int32_t f, Token& out, int32_t* next) {
 // moves the offset past it.
 template <class ReadEntry>
 bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry read_entry) {
-    if (!container || !first_position(f, &f)) {
+    if (!container || !first_position(x, f, &f)) {
         return false;
     }
     for (;;) {

@@ -143,6 +143,7 @@ CONTAINER_ERRORS = [
     pytest.param("decode_list", b"l3000000000:ae", 0, OverflowError, None, ["decode_list"], id="element-end-beyond-32-bits"),
     pytest.param("decode_dict", b"d3000000000:ae", 0, OverflowError, None, ["decode_dict"], id="key-end-beyond-32-bits"),
     pytest.param("decode_list", None, 0, TypeError, ("'NoneType' object is not subscriptable",), ["decode_list"], id="list-of-none"),
+    pytest.param("decode_list", None, INT32_MAX, TypeError, ("'NoneType' object is not subscriptable",), ["decode_list"], id="list-of-none-f-int32-max"),
     pytest.param("decode_dict", None, 0, TypeError, ("'NoneType' object is not subscriptable",), ["decode_dict"], id="dict-of-none"),
 ]
 
