@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../module/ref.hpp"
+#include "../module/runtime.hpp"
 
 namespace vorlaken::decoder {
 
@@ -13,5 +13,9 @@ PyObject* decode_string(PyObject* x, int32_t f);
 PyObject* decode_list(PyObject* x, int32_t f);
 PyObject* decode_dict(PyObject* x, int32_t f);
 PyObject* bdecode(PyObject* self, PyObject* x);
+
+// Start-up: binds decode_func and fills it, leaving the loop's variables bound as globals.
+// 0 on success, -1 with an exception set.
+int fill_reader_table();
 
 }  // namespace vorlaken::decoder

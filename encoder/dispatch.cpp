@@ -163,4 +163,35 @@ PyObject* bencode(PyObject*, PyObject* x) {
     return joined;
 }
 
+// encode_func = {int: encode_int, bytes: encode_string, str: encode_string, list: encode_list,
+//                tuple: encode_list, dict: encode_dict, OrderedDict: encode_dict,
+//                bool: encode_bool}
+int build_writer_table() {
+    const struct {
+        PyObject* type;  // null: the global OrderedDict
+        Site writer;
+    } entries[] = {
+        {reinterpret_cast<PyObject*>(&PyLong_Type), Site::encode_int},
+        {reinterpret_cast<PyObject*>(&PyBytes_Type), Site::encode_string},
+        {reinterpret_cast<PyObject*>(&PyUnicode_Type), Site::encode_string},
+        {reinterpret_cast<PyObject*>(&PyList_Type), Site::encode_list},
+        {reinterpret_cast<PyObject*>(&PyTuple_Type), Site::encode_list},
+        {reinterpret_cast<PyObject*>(&PyDict_Type), Site::encode_dict},
+        {nullptr, Site::encode_dict},
+        {reinterpret_cast<PyObject*>(&PyBool_Type), Site::encode_bool},
+    };
+    Ref table(PyDict_New());
+    if (!table) {
+        return -1;
+    }
+    for (const auto& e : entries) {
+        Ref key(e.type ? Py_NewRef(e.type) : load_global(rt.id_OrderedDict));
+        Ref writer(key ? load_function(e.writer) : nullptr);
+        if (!writer || PyDict_SetItem(table.get(), key.get(), writer.get()) < 0) {
+            return -1;
+        }
+    }
+    return store_global(rt.id_encode_func, table.get());
+}
+
 }  // namespace vorlaken::encoder

@@ -2,7 +2,7 @@
 // Each adds its own traceback entry when it fails.
 #pragma once
 
-#include "../module/ref.hpp"
+#include "../module/runtime.hpp"
 
 namespace vorlaken::encoder {
 
@@ -13,5 +13,8 @@ PyObject* encode_string(PyObject* x, PyObject* r);
 PyObject* encode_list(PyObject* x, PyObject* r);
 PyObject* encode_dict(PyObject* x, PyObject* r);
 PyObject* bencode(PyObject* self, PyObject* x);
+
+// Start-up: builds the writer table and binds it as encode_func. 0, or -1 with an exception set.
+int build_writer_table();
 
 }  // namespace vorlaken::encoder

@@ -5,17 +5,11 @@
 
 namespace vorlaken::encoder {
 
-// Appends the three pieces together, as one extend with a 3-tuple: on failure r is unchanged.
-bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c);
-
 // Extends r with the pieces str(len(value)).encode(), ":" and value itself.
 bool extend_with_length(PyObject* r, PyObject* value);
 
 // AttributeError "'NoneType' object has no attribute '<name>'", for a piece list that is None.
 void no_piece_list(const char* method);
-
-// encode(value, r), with encode read at this moment; the result is dropped.
-bool encode_item(PyObject* value, PyObject* r);
 
 // The text of a str key or value as bytes, by its own encode method; other objects as they are.
 PyObject* as_bytes(PyObject* x);

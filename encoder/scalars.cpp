@@ -7,6 +7,9 @@
 
 namespace vorlaken::encoder {
 
+namespace {
+
+// Appends the three pieces together, as one extend with a 3-tuple: on failure r is unchanged.
 bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c) {
     const Py_ssize_t n = PyList_GET_SIZE(r);
     if (PyList_Append(r, a) == 0 && PyList_Append(r, b) == 0 && PyList_Append(r, c) == 0) {
@@ -18,8 +21,6 @@ bool extend3(PyObject* r, PyObject* a, PyObject* b, PyObject* c) {
     PyErr_Restore(type, value, tb);
     return false;
 }
-
-namespace {
 
 // str(v).encode() for a 64-bit value.
 PyObject* decimal(long long v) {

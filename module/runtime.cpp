@@ -70,6 +70,10 @@ PyObject* load_global(PyObject* name) {
     return nullptr;
 }
 
+PyObject* load_function(Site fn) {
+    return load_global(rt.function_name[static_cast<int>(fn)]);
+}
+
 int store_global(PyObject* name, PyObject* value) {
     return PyDict_SetItem(rt.ns, name, value);
 }

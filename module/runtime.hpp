@@ -116,6 +116,9 @@ extern Runtime rt;
 // module, else NameError. Returns a new reference: the caller may run Python code while holding it.
 PyObject* load_global(PyObject* name);
 
+// The global that holds one of the module's functions, as load_global gives it.
+PyObject* load_function(Site fn);
+
 // Binds a global; 0 on success, -1 with an exception set.
 int store_global(PyObject* name, PyObject* value);
 

@@ -3,6 +3,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "../decoder/decoder.hpp"
+#include "../encoder/encoder.hpp"
 #include "functions.hpp"
 #include "runtime.hpp"
 
@@ -262,100 +264,6 @@ int define_failure_class() {
     return cls ? store_global(rt.id_BTFailure, cls.get()) : -1;
 }
 
-PyObject* function_global(Site fn) {
-    return load_global(rt.function_name[static_cast<int>(fn)]);
-}
-
-// decode_func = {}
-// for func, keys in [(decode_list, "l"), (decode_dict, "d"), (decode_int, "i"),
-//                    (decode_string, [str(i) for i in range(10)])]:
-//     for key in keys:
-//         decode_func[key if IS_PY2 else ord(key)] = func
-// The loop variables are globals and stay bound.
-int fill_reader_table() {
-    Ref table(PyDict_New());
-    if (!table || store_global(rt.id_decode_func, table.get()) < 0) {
-        return -1;
-    }
-    Ref digits(PyList_New(10));
-    if (!digits) {
-        return -1;
-    }
-    for (long i = 0; i < 10; ++i) {
-        Ref n(PyLong_FromLong(i));
-        PyObject* text = n ? PyObject_Str(n.get()) : nullptr;
-        if (!text) {
-            return -1;
-        }
-        PyList_SET_ITEM(digits.get(), i, text);
-    }
-    Ref readers[] = {
-        Ref(function_global(Site::decode_list)), Ref(function_global(Site::decode_dict)),
-        Ref(function_global(Site::decode_int)), Ref(function_global(Site::decode_string))};
-    PyObject* key_sets[] = {rt.s_l, rt.s_d, rt.s_i, digits.get()};
-    for (int pair = 0; pair < 4; ++pair) {
-        PyObject* func = readers[pair].get();
-        if (!func || store_global(rt.id_func, func) < 0 ||
-            store_global(rt.id_keys, key_sets[pair]) < 0) {
-            return -1;
-        }
-        Ref keys(PyObject_GetIter(key_sets[pair]));
-        if (!keys) {
-            return -1;
-        }
-        while (Ref key{PyIter_Next(keys.get())}) {
-            if (store_global(rt.id_key, key.get()) < 0) {
-                return -1;
-            }
-            Ref is_py2(load_global(rt.id_IS_PY2));
-            const int truth = is_py2 ? PyObject_IsTrue(is_py2.get()) : -1;
-            if (truth < 0) {
-                return -1;
-            }
-            Ref code(truth ? Ref::borrow(key.get())
-                           : Ref(PyLong_FromLong(PyUnicode_READ_CHAR(key.get(), 0))));
-            if (!code || PyDict_SetItem(table.get(), code.get(), func) < 0) {
-                return -1;
-            }
-        }
-        if (PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// encode_func = {int: encode_int, bytes: encode_string, str: encode_string, list: encode_list,
-//                tuple: encode_list, dict: encode_dict, OrderedDict: encode_dict,
-//                bool: encode_bool}
-int build_writer_table() {
-    const struct {
-        PyObject* type;  // null: the global OrderedDict
-        Site writer;
-    } entries[] = {
-        {reinterpret_cast<PyObject*>(&PyLong_Type), Site::encode_int},
-        {reinterpret_cast<PyObject*>(&PyBytes_Type), Site::encode_string},
-        {reinterpret_cast<PyObject*>(&PyUnicode_Type), Site::encode_string},
-        {reinterpret_cast<PyObject*>(&PyList_Type), Site::encode_list},
-        {reinterpret_cast<PyObject*>(&PyTuple_Type), Site::encode_list},
-        {reinterpret_cast<PyObject*>(&PyDict_Type), Site::encode_dict},
-        {nullptr, Site::encode_dict},
-        {reinterpret_cast<PyObject*>(&PyBool_Type), Site::encode_bool},
-    };
-    Ref table(PyDict_New());
-    if (!table) {
-        return -1;
-    }
-    for (const auto& e : entries) {
-        Ref key(e.type ? Py_NewRef(e.type) : load_global(rt.id_OrderedDict));
-        Ref writer(key ? function_global(e.writer) : nullptr);
-        if (!writer || PyDict_SetItem(table.get(), key.get(), writer.get()) < 0) {
-            return -1;
-        }
-    }
-    return store_global(rt.id_encode_func, table.get());
-}
-
 int run_body() {
     // __version__ = "1.0.0"
     if (store_global(rt.id_version_attr, rt.s_version) < 0) {
@@ -398,7 +306,7 @@ int run_body() {
             return -1;
         }
     }
-    if (fill_reader_table() < 0) {
+    if (decoder::fill_reader_table() < 0) {
         return -1;
     }
     for (Site fn : {Site::bdecode, Site::encode, Site::encode_int, Site::encode_bool,
@@ -407,7 +315,7 @@ int run_body() {
             return -1;
         }
     }
-    if (build_writer_table() < 0 || bind_function(Site::bencode) < 0) {
+    if (encoder::build_writer_table() < 0 || bind_function(Site::bencode) < 0) {
         return -1;
     }
     Ref test(PyDict_New());
