@@ -11,6 +11,7 @@ import decimal
 import pytest
 
 import vorlaken
+from support import HasInt, IndexOnly, MyBytes, MyList, RaisesInInt
 
 TAKES = "{name}() takes exactly 2 positional arguments ({n} given)"
 MULTIPLE = "{name}() got multiple values for keyword argument '{kw}'"
@@ -24,18 +25,6 @@ class Key(str):
     """A str subclass: keyword names of this type still bind."""
 
 
-class MyBytes(bytes):
-    pass
-
-
-class HasInt:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
 class OddInt(int):
     """An int whose __int__ disagrees with its value: the value must win."""
 
@@ -43,19 +32,9 @@ class OddInt(int):
         return 99
 
 
-class IndexOnly:
-    def __index__(self):
-        return 1
-
-
 class TruncOnly:
     def __trunc__(self):
         return 1
-
-
-class RaisesInInt:
-    def __int__(self):
-        raise ZeroDivisionError("from __int__")
 
 
 class Reader:
@@ -334,10 +313,6 @@ def test_binding_errors_of_every_function(entries, name, args, kwargs, template,
 
 
 WRITERS = ["encode_int", "encode_bool", "encode_string", "encode_list", "encode_dict"]
-
-
-class MyList(list):
-    pass
 
 
 @pytest.mark.parametrize("name", WRITERS)

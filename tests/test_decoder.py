@@ -19,6 +19,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vorlaken
+from support import HasInt, bencoded, raised
 
 INT32_MIN, INT32_MAX = -2 ** 31, 2 ** 31 - 1
 NOT_VALID = "not a valid bencoded string"
@@ -28,14 +29,6 @@ TOO_MANY = "too many values to unpack (expected 2)"
 NOT_INTEGER = "an integer is required"
 
 
-def raised(action):
-    try:
-        action()
-    except Exception as e:
-        return e
-    raise AssertionError("expected the action to raise")
-
-
 def need_more(n):
     return f"need more than {n} value{'' if n == 1 else 's'} to unpack"
 
@@ -43,17 +36,6 @@ def need_more(n):
 # Messages that are the interpreter's own, taken from the interpreter itself.
 INDEX_ARGS = raised(lambda: b""[0]).args
 NO_COLON_ARGS = raised(lambda: b"".index(b":")).args
-
-
-def be(v):
-    """Bencode a test value: mappings in their own order, so tests control key order."""
-    if isinstance(v, int):
-        return b"i%de" % v
-    if isinstance(v, bytes):
-        return b"%d:%s" % (len(v), v)
-    if isinstance(v, list):
-        return b"l" + b"".join(map(be, v)) + b"e"
-    return b"d" + b"".join(be(k) + be(x) for k, x in v.items()) + b"e"
 
 
 def shape(v):
@@ -76,14 +58,6 @@ def reader_for(monkeypatch, byte, fn):
 def value_token(x, f):
     # A caller's reader for a one-byte token "s".
     return (b"S", f + 1)
-
-
-class HasInt:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 # --- container results -----------------------------------------------------
@@ -847,7 +821,7 @@ values = st.recursive(
 @settings(max_examples=300, deadline=None)
 @given(value=values)
 def test_any_well_formed_value(value):
-    x = be(value)
+    x = bencoded(value)
     assert shape(vorlaken.bdecode(x)) == shape(value)
     # The outermost token ends at the last byte, so no strict prefix is a
     # whole value and nothing may follow it.
@@ -944,7 +918,7 @@ DHT_ERROR = OD([(b"e", [201, b"A Generic Error Ocurred"]), (b"t", b"aa"), (b"y",
     pytest.param(DHT_ERROR, id="dht-error"),
 ])
 def test_torrent_shaped_inputs(value):
-    decoded = vorlaken.bdecode(be(value))
+    decoded = vorlaken.bdecode(bencoded(value))
     assert shape(decoded) == shape(value)
 
 
@@ -958,11 +932,11 @@ def test_dht_query_as_written_on_the_wire():
         (b"y", b"q"),
     ])
     assert shape(vorlaken.bdecode(x)) == shape(expected)
-    assert be(expected) == x  # and so the helper writes what the wire holds
+    assert bencoded(expected) == x  # and so the helper writes what the wire holds
 
 
 def test_pieces_are_whole_20_byte_hashes():
-    info = vorlaken.bdecode(be(SINGLE_FILE))[b"info"]
+    info = vorlaken.bdecode(bencoded(SINGLE_FILE))[b"info"]
     pieces = info[b"pieces"]
     assert type(pieces) is bytes and len(pieces) % 20 == 0
     assert len(pieces) // 20 == -(-info[b"length"] // info[b"piece length"])

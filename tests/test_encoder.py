@@ -15,6 +15,7 @@ import sys
 import pytest
 
 import vorlaken
+from support import HasInt, IndexOnly, MyBytes, MyList, raised
 
 TAKES = "{name}() takes exactly 2 positional arguments ({n} given)"
 WRONG_R = "Argument 'r' has incorrect type (expected list, got {tname})"
@@ -27,17 +28,9 @@ PRIOR = b"prior"
 R = object()  # stands for the piece list in the tables below
 
 
-def _raised(action):
-    try:
-        action()
-    except Exception as e:
-        return e
-    raise AssertionError("expected the action to raise")
-
-
 def says(action):
     """The interpreter's own message for what ``action`` does."""
-    return str(_raised(action))
+    return str(raised(action))
 
 
 def at(*names):
@@ -64,14 +57,6 @@ class MyStr(str):
     pass
 
 
-class MyBytes(bytes):
-    pass
-
-
-class MyList(list):
-    pass
-
-
 class MyTuple(tuple):
     pass
 
@@ -82,19 +67,6 @@ class MyDict(dict):
 
 class MyOrderedDict(collections.OrderedDict):
     pass
-
-
-class HasInt:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class IndexOnly:
-    def __index__(self):
-        return 1
 
 
 class BadBool:

@@ -12,17 +12,10 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import vorlaken
+from support import raised
 
 INT64_MAX = 2 ** 63 - 1
 INT32_MIN, INT32_MAX = -2 ** 31, 2 ** 31 - 1
-
-
-def _raised(action):
-    try:
-        action()
-    except Exception as e:
-        return e
-    raise AssertionError("expected the action to raise")
 
 
 def ok(*result):
@@ -36,19 +29,19 @@ def refused():
 
 def int_error(digits):
     """What int() says about the digits slice."""
-    e = _raised(lambda: int(digits))
+    e = raised(lambda: int(digits))
     return ("raises", type(e), e.args)
 
 
 def search_error():
     """What bytes.index says when the terminator is absent."""
-    e = _raised(lambda: b"".index(b"e"))
+    e = raised(lambda: b"".index(b"e"))
     return ("raises", type(e), e.args)
 
 
 def index_error():
     """What bytes item access says for an offset outside the input."""
-    e = _raised(lambda: b""[0])
+    e = raised(lambda: b""[0])
     return ("raises", type(e), e.args)
 
 

@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vorlaken
+from support import bencoded
 
 text = st.text(st.characters(exclude_categories=("Cs",)), max_size=8)
 # Plain integers() seldom leaves 64 bits; torrents of large files need more than 32.
@@ -55,17 +56,6 @@ def normal(v):
     return collections.OrderedDict(sorted((as_bytes(k), normal(i)) for k, i in v.items()))
 
 
-def encoded(v):
-    """The bencoding of a value in normal form."""
-    if isinstance(v, int):
-        return b"i%de" % v
-    if isinstance(v, bytes):
-        return b"%d:%s" % (len(v), v)
-    if isinstance(v, list):
-        return b"l" + b"".join(map(encoded, v)) + b"e"
-    return b"d" + b"".join(encoded(k) + encoded(i) for k, i in v.items()) + b"e"
-
-
 def assert_same(got, expected):
     # == alone would let 1 stand for True and a dict for an OrderedDict, and
     # would not see the order of dictionary keys.
@@ -86,7 +76,7 @@ def assert_same(got, expected):
 @given(values)
 def test_decoding_an_encoding_gives_the_normal_form(v):
     data = vorlaken.bencode(v)
-    assert data == encoded(normal(v))
+    assert data == bencoded(normal(v))
     assert_same(vorlaken.bdecode(data), normal(v))
 
 
