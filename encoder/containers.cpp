@@ -1,5 +1,8 @@
 // The container writers. Elements and values go through the dispatcher `encode`, read at each
 // element; dictionary keys are written here, never through the writer table.
+#include <algorithm>
+#include <cstring>
+
 #include "../module/calls.hpp"
 #include "../module/functions.hpp"
 #include "encoder.hpp"
@@ -70,6 +73,75 @@ PyObject* sorted_items(PyObject* x) {
     return items.release();
 }
 
+// The items of an exact dict or OrderedDict whose keys are all exact bytes or all exact str, in
+// key order. Such keys are distinct and compare without running any code, so sorting the keys
+// alone gives the order the list sort gives the (key, value) pairs, whatever order the mapping
+// keeps them in, and nothing needs the pairs as tuples.
+class PlainItems {
+  public:
+    PlainItems() = default;
+    PlainItems(const PlainItems&) = delete;
+    PlainItems& operator=(const PlainItems&) = delete;
+    ~PlainItems() {
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            Py_DECREF(items_[i].key);
+            Py_DECREF(items_[i].value);
+        }
+        PyMem_Free(items_);
+    }
+
+    // 1 when x qualifies and its items are taken, 0 when it does not, -1 with an exception set.
+    int take(PyObject* x) {
+        if (!PyDict_CheckExact(x) && !PyODict_CheckExact(x)) {
+            return 0;
+        }
+        const Py_ssize_t size = PyDict_GET_SIZE(x);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyTypeObject* kind = nullptr;
+        while (PyDict_Next(x, &pos, &key, &value)) {
+            kind = kind ? kind : Py_TYPE(key);
+            if (Py_TYPE(key) != kind || (kind != &PyBytes_Type && kind != &PyUnicode_Type)) {
+                return 0;
+            }
+        }
+        items_ = size ? PyMem_New(Item, size) : nullptr;
+        if (size && !items_) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        pos = 0;
+        while (PyDict_Next(x, &pos, &key, &value)) {
+            items_[n_++] = {Py_NewRef(key), Py_NewRef(value)};
+        }
+        if (kind == &PyBytes_Type) {
+            std::sort(items_, items_ + n_, [](const Item& a, const Item& b) {
+                const Py_ssize_t la = PyBytes_GET_SIZE(a.key), lb = PyBytes_GET_SIZE(b.key);
+                const int c = std::memcmp(PyBytes_AS_STRING(a.key), PyBytes_AS_STRING(b.key),
+                                          static_cast<size_t>(std::min(la, lb)));
+                return c < 0 || (c == 0 && la < lb);
+            });
+        } else {
+            std::sort(items_, items_ + n_, [](const Item& a, const Item& b) {
+                return PyUnicode_Compare(a.key, b.key) < 0;
+            });
+        }
+        return 1;
+    }
+
+    Py_ssize_t size() const { return n_; }
+    PyObject* key(Py_ssize_t i) const { return items_[i].key; }
+    PyObject* value(Py_ssize_t i) const { return items_[i].value; }
+
+  private:
+    struct Item {
+        PyObject* key;
+        PyObject* value;
+    };
+    Item* items_ = nullptr;
+    Py_ssize_t n_ = 0;
+};
+
 bool write_key(PyObject* k, PyObject* r) {
     Ref key(as_bytes(k));
     return key && extend_with_length(r, key.get());
@@ -82,6 +154,16 @@ bool write_dict(PyObject* x, PyObject* r) {
     }
     if (PyList_Append(r, rt.b_d) < 0) {
         return false;
+    }
+    PlainItems plain;
+    const int taken = plain.take(x);
+    if (taken) {
+        for (Py_ssize_t i = 0; taken > 0 && i < plain.size(); ++i) {
+            if (!write_key(plain.key(i), r) || !encode_item(plain.value(i), r)) {
+                return false;
+            }
+        }
+        return taken > 0 && PyList_Append(r, rt.b_e) == 0;
     }
     Ref item_list(sorted_items(x));
     if (!item_list) {

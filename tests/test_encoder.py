@@ -976,3 +976,28 @@ def test_nested_failure_traceback(entries, value, error, where):
         vorlaken.bencode(value)
     assert type(e.value) is error
     assert entries(e.value) == at(*where)
+
+
+@pytest.mark.parametrize("items", [
+    pytest.param([(b"ab", 1), (b"a", 2), (b"", 3), (b"\xff", 4), (b"a\x00", 5)], id="bytes-prefixes"),
+    pytest.param([("b", 1), ("\U0001f600", 2), ("\uffff", 3), ("a", 4), ("", 5)], id="str-code-points"),
+    pytest.param([("b", 1), ("\ud800", 2), ("a", [1.5])], id="str-fails-midway"),
+    pytest.param([(b"b", 1), (b"a", [1.5]), (b"c", 3)], id="value-fails-midway"),
+    pytest.param([(b"b", 1), ("a", 2)], id="mixed-keys"),
+    pytest.param([(MyBytes(b"b"), 1), (b"a", 2)], id="bytes-subclass-key"),
+])
+def test_plain_mappings_write_as_any_mapping_does(items):
+    # Exact dicts and OrderedDicts may take a shorter way to the same pieces, failures included;
+    # subclasses take the long one.
+    def pieces(mapping):
+        r = []
+        try:
+            vorlaken.encode_dict(mapping, r)
+        except Exception as e:
+            return r, type(e), e.args
+        return r, None, None
+
+    assert pieces(dict(items)) == pieces(MyDict(items))
+    ordered = collections.OrderedDict(items)
+    ordered.move_to_end(items[0][0])  # its own order differs from the dict's underneath
+    assert pieces(ordered) == pieces(MyOrderedDict(ordered))
