@@ -1,5 +1,6 @@
 // The dispatcher `encode`, which picks a value's writer from the writer table, and `bencode`,
 // which joins the pieces of a whole value.
+#include <cstdint>
 #include <cstring>
 
 #include "../module/calls.hpp"
@@ -80,18 +81,96 @@ void unknown_type(PyObject* tp) {
     }
 }
 
+uint64_t version_of(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    return 0;
+#endif
+}
+
+// Answers to "which writer has this exact type" for a writer table that is a plain dict of
+// classes. Looking a class whose metaclass is exactly type up in a dict whose keys are all such
+// classes hashes pointers and compares identities: no code of a caller's runs, so while the
+// table's version tag is unchanged the answer is too.
+class TypeLookups {
+  public:
+    // 1 with *writer (borrowed from the table) when tp has an entry, 0 when it has none, -1 when
+    // the table or tp is of a kind whose lookups must be made as they are.
+    int find(PyObject* table, PyObject* tp, PyObject** writer) {
+        const uint64_t tag = version_of(table);
+        if (!PyDict_CheckExact(table) || Py_TYPE(tp) != &PyType_Type || tag == 0) {
+            return -1;
+        }
+        if (table != table_ || tag != tag_) {
+            reset(table, tag);
+        }
+        if (!plain_) {
+            return -1;
+        }
+        for (int i = 0; i < used_; ++i) {
+            if (entries_[i].type == tp) {
+                *writer = entries_[i].writer;
+                return *writer != nullptr;
+            }
+        }
+        *writer = PyDict_GetItem(table, tp);  // cannot fail or run code here
+        entries_[next_] = {tp, *writer};
+        next_ = (next_ + 1) % capacity;
+        used_ = used_ < capacity ? used_ + 1 : used_;
+        return *writer != nullptr;
+    }
+
+  private:
+    void reset(PyObject* table, uint64_t tag) {
+        table_ = table;
+        tag_ = tag;
+        used_ = next_ = 0;
+        plain_ = true;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (plain_ && PyDict_Next(table, &pos, &key, &value)) {
+            plain_ = Py_TYPE(key) == &PyType_Type;
+        }
+    }
+
+    static constexpr int capacity = 8;
+    struct Entry {
+        PyObject* type;    // compared only: valid while the table's tag is unchanged
+        PyObject* writer;  // null: no entry
+    };
+    PyObject* table_ = nullptr;
+    uint64_t tag_ = 0;
+    bool plain_ = false;
+    Entry entries_[capacity] = {};
+    int used_ = 0;
+    int next_ = 0;
+};
+
+TypeLookups type_lookups;
+
 PyObject* dispatch(PyObject* v, PyObject* r) {
     // Held: code run by the lookups may change v's class.
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
     PyObject* tp = type.get();
     Ref table(load_global(rt.id_encode_func));
-    const int known = table ? PySequence_Contains(table.get(), tp) : -1;
+    if (!table) {
+        return nullptr;
+    }
+    PyObject* found;
+    const int hit = type_lookups.find(table.get(), tp, &found);
+    const int known = hit >= 0 ? hit : PySequence_Contains(table.get(), tp);
     if (known < 0) {
         return nullptr;
     }
     if (known) {
         table = Ref(load_global(rt.id_encode_func));
-        Ref writer(table ? PyObject_GetItem(table.get(), tp) : nullptr);
+        if (!table) {
+            return nullptr;
+        }
+        Ref writer(type_lookups.find(table.get(), tp, &found) == 1
+                       ? Py_NewRef(found)
+                       : PyObject_GetItem(table.get(), tp));
         return writer ? call_function(writer.get(), v, r) : nullptr;
     }
     // No entry for the exact type: the first key that v is an instance of, in the table's order.

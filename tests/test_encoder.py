@@ -1001,3 +1001,32 @@ def test_plain_mappings_write_as_any_mapping_does(items):
     ordered = collections.OrderedDict(items)
     ordered.move_to_end(items[0][0])  # its own order differs from the dict's underneath
     assert pieces(ordered) == pieces(MyOrderedDict(ordered))
+
+
+def test_every_lookup_in_the_table_is_made_while_a_key_can_run_code(monkeypatch):
+    # A key that hashes like an int subclass makes each lookup of that subclass, which has no
+    # entry, compare with the key through the key's own __eq__: no lookup may be skipped for
+    # having been made before.
+    class Small(int):
+        pass
+
+    calls = []
+
+    class Meta(type):
+        def __hash__(cls):
+            return hash(Small)
+
+        def __eq__(cls, other):
+            calls.append(other)
+            return False
+
+    monkeypatch.setitem(vorlaken.encode_func, Meta("Odd", (), {}), vorlaken.encode_int)
+    del calls[:]
+    assert Small not in vorlaken.encode_func
+    per_test = len(calls)  # how often the interpreter's own membership test compares
+    assert per_test >= 1
+    del calls[:]
+    for n in range(3):
+        assert vorlaken.bencode(Small(n)) == b"i%de" % n
+    # One membership test per value; the walk finds int's entry by instance test.
+    assert calls == [Small] * (3 * per_test)
