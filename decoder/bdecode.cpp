@@ -3,7 +3,6 @@
 #include "../module/binding.hpp"
 #include "../module/calls.hpp"
 #include "decoder.hpp"
-#include "input.hpp"
 #include "reading.hpp"
 
 namespace vorlaken::decoder {
@@ -17,20 +16,6 @@ void raise_failure(PyObject* message_args) {
     if (instance) {
         raise_object(instance.get());
     }
-}
-
-bool read_value(PyObject* x, Token& out) {
-    Ref table(load_global(rt.id_decode_func));
-    if (!table) {
-        return false;
-    }
-    const int b = byte_at(x, 0);
-    if (b < 0) {
-        return false;
-    }
-    Ref key(PyLong_FromLong(b));
-    Ref reader(key ? PyObject_GetItem(table.get(), key.get()) : nullptr);
-    return reader && call_reader(reader.get(), x, 0, out);
 }
 
 bool is_malformed_input() {
@@ -52,7 +37,7 @@ void replace_with_failure() {
 
 PyObject* decode_whole(PyObject* x) {
     Token t;
-    if (!read_value(x, t)) {
+    if (!read_token(x, 0, t)) {
         if (is_malformed_input()) {
             replace_with_failure();
         }

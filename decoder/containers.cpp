@@ -80,17 +80,7 @@ int more_items(PyObject* x, int32_t f) {
 
 // One list element or dictionary value at f, dispatched on its first byte; *next is its end.
 bool read_element(PyObject* x, int32_t f, Token& out, int32_t* next) {
-    Ref table(load_global(rt.id_decode_func));
-    if (!table) {
-        return false;
-    }
-    const int b = byte_at(x, f);
-    if (b < 0) {
-        return false;
-    }
-    Ref key(PyLong_FromLong(b));
-    Ref reader(key ? PyObject_GetItem(table.get(), key.get()) : nullptr);
-    return reader && call_reader(reader.get(), x, f, out) && next_offset(out, next);
+    return read_token(x, f, out) && next_offset(out, next);
 }
 
 // The loop both containers share: entries up to the end marker, each read by read_entry, which
@@ -129,7 +119,7 @@ bool dict_token(PyObject* x, int32_t f, Token& out) {
     Ref mapping(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
     return read_entries(x, f, std::move(mapping), out, [x](PyObject* dict, int32_t& pos) {
         // Keys are read as byte strings whatever their first byte, bypassing the table.
-        Ref key_reader(load_global(rt.function_name[static_cast<int>(Site::decode_string)]));
+        Ref key_reader(load_function(Site::decode_string));
         Token key, value;
         return key_reader && call_reader(key_reader.get(), x, pos, key) && next_offset(key, &pos) &&
                read_element(x, pos, value, &pos) &&
@@ -138,6 +128,20 @@ bool dict_token(PyObject* x, int32_t f, Token& out) {
 }
 
 }  // namespace
+
+bool read_token(PyObject* x, int32_t f, Token& out) {
+    Ref table(load_global(rt.id_decode_func));
+    if (!table) {
+        return false;
+    }
+    const int b = byte_at(x, f);
+    if (b < 0) {
+        return false;
+    }
+    Ref key(PyLong_FromLong(b));
+    Ref reader(key ? PyObject_GetItem(table.get(), key.get()) : nullptr);
+    return reader && call_reader(reader.get(), x, f, out);
+}
 
 bool call_reader(PyObject* reader, PyObject* x, int32_t f, Token& out) {
     for (Site site :

@@ -35,6 +35,10 @@ bool traced(PyObject* x, int32_t f, Token& out) {
 // reader(x, f) for any reader; the module's own readers are run without the call machinery.
 bool call_reader(PyObject* reader, PyObject* x, int32_t f, Token& out);
 
+// The token at f read by the reader that decode_func, read now, gives for its first byte. The end
+// offset is left as the reader gave it.
+bool read_token(PyObject* x, int32_t f, Token& out);
+
 // A new decode result pair made from a token; null with an exception set.
 PyObject* token_pair(Token& t);
 

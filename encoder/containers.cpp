@@ -14,7 +14,7 @@ namespace {
 
 // encode(value, r), with encode read at this moment; the result is dropped.
 bool encode_item(PyObject* value, PyObject* r) {
-    Ref dispatcher(load_global(rt.function_name[static_cast<int>(Site::encode)]));
+    Ref dispatcher(load_function(Site::encode));
     Ref result(dispatcher ? call_function(dispatcher.get(), value, r) : nullptr);
     return static_cast<bool>(result);
 }

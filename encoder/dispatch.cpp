@@ -81,14 +81,6 @@ void unknown_type(PyObject* tp) {
     }
 }
 
-uint64_t version_of(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#else
-    return 0;
-#endif
-}
-
 // Answers to "which writer has this exact type" for a writer table that is a plain dict of
 // classes. Looking a class whose metaclass is exactly type up in a dict whose keys are all such
 // classes hashes pointers and compares identities: no code of a caller's runs, so while the
@@ -98,7 +90,7 @@ class TypeLookups {
     // 1 with *writer (borrowed from the table) when tp has an entry, 0 when it has none, -1 when
     // the table or tp is of a kind whose lookups must be made as they are.
     int find(PyObject* table, PyObject* tp, PyObject** writer) {
-        const uint64_t tag = version_of(table);
+        const uint64_t tag = dict_version(table);
         if (!PyDict_CheckExact(table) || Py_TYPE(tp) != &PyType_Type || tag == 0) {
             return -1;
         }
@@ -233,7 +225,7 @@ PyObject* join(PyObject* r) {
 
 PyObject* bencode(PyObject*, PyObject* x) {
     Ref r(PyList_New(0));
-    Ref dispatcher(r ? load_global(rt.function_name[static_cast<int>(Site::encode)]) : nullptr);
+    Ref dispatcher(r ? load_function(Site::encode) : nullptr);
     Ref result(dispatcher ? call_function(dispatcher.get(), x, r.get()) : nullptr);
     PyObject* joined = result ? join(r.get()) : nullptr;
     if (!joined) {

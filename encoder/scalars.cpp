@@ -91,7 +91,7 @@ bool write_bool(PyObject* x, PyObject* r) {
     if (truth < 0) {
         return false;
     }
-    Ref writer(load_global(rt.function_name[static_cast<int>(Site::encode_int)]));
+    Ref writer(load_function(Site::encode_int));
     Ref result(writer ? call_function(writer.get(), truth ? rt.i1 : rt.i0, r) : nullptr);
     return static_cast<bool>(result);
 }

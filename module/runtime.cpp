@@ -21,14 +21,6 @@ struct Found {
 // The module's code reads a handful of names; any further ones are looked up every time.
 Found found[16];
 
-uint64_t namespace_tag() {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(rt.ns)->ma_version_tag;
-#else
-    return 0;  // no version tags to rely on: every read is a lookup
-#endif
-}
-
 Found* slot_of(PyObject* name) {
     for (Found& slot : found) {
         if (slot.name == name || !slot.name) {
@@ -44,7 +36,7 @@ Found* slot_of(PyObject* name) {
 PyObject* load_global(PyObject* name) {
     // Start-up reads names once each; only the functions' reads are worth remembering.
     Found* slot = rt.started ? slot_of(name) : nullptr;
-    const uint64_t tag = namespace_tag();
+    const uint64_t tag = dict_version(rt.ns);
     if (slot && tag != 0 && slot->value && slot->tag == tag) {
         return Py_NewRef(slot->value);
     }

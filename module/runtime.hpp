@@ -2,6 +2,8 @@
 // late-bound global lookup and traceback entries.
 #pragma once
 
+#include <cstdint>
+
 #include "ref.hpp"
 
 namespace vorlaken {
@@ -115,6 +117,17 @@ extern Runtime rt;
 // Looks a global up as the module's code does at run time: the namespace, then the builtins
 // module, else NameError. Returns a new reference: the caller may run Python code while holding it.
 PyObject* load_global(PyObject* name);
+
+// A dictionary's version tag, which changes with every change to it; 0 where the interpreter
+// keeps none to rely on.
+inline uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;
+#endif
+}
 
 // The global that holds one of the module's functions, as load_global gives it.
 PyObject* load_function(Site fn);
