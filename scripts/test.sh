@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the module with its test dependencies into .venv and runs the test suite.
-# Extra arguments go to pytest.
+# Installs everything the checks need (Debian packages through apt-get when missing, Python
+# packages into virtual environments) and runs them all. Extra arguments go to the main
+# pytest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python3 -m venv .venv
-.venv/bin/pip install --quiet ".[test]"
-exec .venv/bin/python -m pytest "$@"
+bash scripts/ci/system-packages.sh
+bash scripts/ci/main-tests.sh "$@"
