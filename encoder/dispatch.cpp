@@ -90,8 +90,11 @@ class TypeLookups {
     // 1 with *writer (borrowed from the table) when tp has an entry, 0 when it has none, -1 when
     // the table or tp is of a kind whose lookups must be made as they are.
     int find(PyObject* table, PyObject* tp, PyObject** writer) {
+        if (!PyDict_CheckExact(table) || Py_TYPE(tp) != &PyType_Type) {
+            return -1;
+        }
         const uint64_t tag = dict_version(table);
-        if (!PyDict_CheckExact(table) || Py_TYPE(tp) != &PyType_Type || tag == 0) {
+        if (tag == 0) {
             return -1;
         }
         if (table != table_ || tag != tag_) {

@@ -118,11 +118,11 @@ extern Runtime rt;
 // module, else NameError. Returns a new reference: the caller may run Python code while holding it.
 PyObject* load_global(PyObject* name);
 
-// A dictionary's version tag, which changes with every change to it; 0 where the interpreter
-// keeps none to rely on.
+// A dictionary's version tag, which changes with every change to it; 0 for an object that is
+// no dictionary, and where the interpreter keeps no tag to rely on.
 inline uint64_t dict_version(PyObject* dict) {
 #if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return PyDict_Check(dict) ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
 #else
     (void)dict;
     return 0;
