@@ -82,56 +82,84 @@ def hashable(value):
     return value
 
 
-def pop(stack, n):
-    n = min(n, len(stack))
-    items = stack[len(stack) - n :]
-    del stack[len(stack) - n :]
-    return items
+# Duplicated references let a short program describe an exponentially large value; the
+# program stops growing its values past this many units of output in all.
+MAX_SIZE = 20_000
+
+
+def size_of(value):
+    if isinstance(value, int):
+        return 2 + value.bit_length() // 3
+    if isinstance(value, (bytes, str)):
+        return 2 + len(value)
+    return 1
 
 
 def build(data):
     program = Program(data)
-    stack = []
+    stack, sizes = [], []
+
+    def push(value, size):
+        if sum(sizes) + size <= MAX_SIZE:
+            stack.append(value)
+            sizes.append(size)
+
+    def pop(n):
+        n = min(n, len(stack))
+        items, total = stack[len(stack) - n :], sum(sizes[len(sizes) - n :])
+        del stack[len(stack) - n :], sizes[len(sizes) - n :]
+        return items, total
+
     while program.more():
         op = program.byte() % 15
         if op == 0:
-            stack.append(program.byte() - 128)
+            value = program.byte() - 128
         elif op == 1:
-            stack.append(int.from_bytes(program.take(8), "little", signed=True))
+            value = int.from_bytes(program.take(8), "little", signed=True)
         elif op == 2:
             bits = int.from_bytes(program.take(2), "little") % 16000
             value = (1 << bits) - program.byte()
-            stack.append(-value if bits & 1 else value)
+            value = -value if bits & 1 else value
         elif op == 3:
-            stack.append(program.take(program.byte() % 40))
+            value = program.take(program.byte() % 40)
         elif op == 4:
             n = program.byte() % 12
-            stack.append("".join(chr(int.from_bytes(program.take(2), "little")) for _ in range(n)))
+            value = "".join(chr(int.from_bytes(program.take(2), "little")) for _ in range(n))
         elif op == 5:
-            stack.append(bool(program.byte() & 1))
+            value = bool(program.byte() & 1)
         elif op in (6, 7):
-            items = pop(stack, program.byte() % 8)
-            stack.append(items if op == 6 else tuple(items))
+            items, total = pop(program.byte() % 8)
+            push(items if op == 6 else tuple(items), total + 2)
+            continue
         elif op in (8, 9):
-            items = pop(stack, 2 * (program.byte() % 6))
+            items, total = pop(2 * (program.byte() % 6))
             pairs = [(hashable(items[i]), items[i + 1]) for i in range(0, len(items) - 1, 2)]
-            stack.append(dict(pairs) if op == 8 else OrderedDict(pairs))
+            push(dict(pairs) if op == 8 else OrderedDict(pairs), total + 2)
+            continue
         elif op == 10 and stack:
-            value = stack[-1]
-            subclass = SUBCLASSES.get(type(value))
+            subclass = SUBCLASSES.get(type(stack[-1]))
             if subclass is not None:
-                stack[-1] = subclass(value)
+                stack[-1] = subclass(stack[-1])
+            continue
         elif op == 11:
-            stack.append(STRANGERS[program.byte() % len(STRANGERS)])
+            value = STRANGERS[program.byte() % len(STRANGERS)]
         elif op == 12 and stack:
-            stack.append(stack[-1])
+            push(stack[-1], sizes[-1])
+            continue
         elif op == 13:
-            stack.append(program.take(program.byte() % 16).decode("utf-8", "replace"))
+            value = program.take(program.byte() % 16).decode("utf-8", "replace")
         elif op == 14 and stack:
             # Mostly shallow, now and then deep enough to reach the recursion limit.
             depth = program.byte()
-            for _ in range(depth if depth >= 240 else depth % 24):
-                stack[-1] = [stack[-1]]
+            depth = depth if depth >= 240 else depth % 24
+            if sum(sizes) + 2 * depth <= MAX_SIZE:
+                for _ in range(depth):
+                    stack[-1] = [stack[-1]]
+                sizes[-1] += 2 * depth
+            continue
+        else:
+            continue
+        push(value, size_of(value))
     if len(stack) == 1:
         return stack[0]
     return stack
