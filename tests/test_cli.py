@@ -470,7 +470,8 @@ def test_check_verdicts():
     ]
     code, out, _ = run("check", "-", stdin=b"i03e")
     assert code == 1
-    assert out.decode().splitlines()[1] == "<stdin>: bdecode refuses it: not a valid bencoded string"
+    assert out.decode().splitlines()[1] == (
+        "<stdin>: bdecode refuses it: not a valid bencoded string")
 
 
 def test_check_canonical_form_that_the_interpreter_cannot_hold():

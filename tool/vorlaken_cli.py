@@ -784,7 +784,7 @@ def parser():
     command("check", cmd_check, "tell whether the input is canonical bencode",
             "Tell whether the input is canonical bencode, that is whether decoding and encoding "
             "it again gives the same bytes, and if not, the first offset where it deviates and "
-            "why. Exit status 0 if canonical, 1 if not.")
+            "why. Exit status 0 if canonical, 1 if not, 2 if the file cannot be read.")
     return p
 
 
