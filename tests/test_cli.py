@@ -193,7 +193,7 @@ def test_show_hashes_the_info_bytes_as_they_stand():
     again = hashlib.sha1(vorlaken.bencode(vorlaken.bdecode(raw_info))).hexdigest()
     assert again != f["info-hash v1"]
     assert f["note"].startswith("the info dictionary is not canonical bencode")
-    assert f"re-encoding it would give info-hash v1 {again}" in f["note"]
+    assert f"a client that re-encodes it before hashing gets info-hash v1 {again}." in f["note"]
     assert f["comment"] == "hi"
 
 

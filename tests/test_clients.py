@@ -9,6 +9,7 @@ The tools are Debian packages (mktorrent, transmission-cli). Without them these 
 unless VORLAKEN_REQUIRE_CLIENTS is set, as the project's scripts set it: then they fail.
 """
 
+import hashlib
 import os
 import re
 import shutil
@@ -165,3 +166,23 @@ def test_client_made_torrent(tmp_path, content, maker, layout, piece_exp, tracke
 def test_sample_torrent_hash_matches_transmission():
     assert field(show(SAMPLE), "info-hash v1") == transmission_field(
         transmission_show(SAMPLE), "Hash")
+
+
+def test_non_canonical_info_against_a_client_that_re_encodes(tmp_path, content):
+    # transmission-show re-encodes the info dictionary before hashing it, so on a file whose
+    # info is not canonical it prints the hash of show's note, not that of the bytes.
+    out = tmp_path / "made.torrent"
+    subprocess.run(mktorrent(content["single"][0], out, 15, TRACKERS[:1], "c", False, []),
+                   check=True, capture_output=True, timeout=600)
+    meta = vorlaken.bdecode(out.read_bytes())
+    info = meta.pop(b"info")
+    items = sorted(info.items(), reverse=True)
+    raw_info = b"d" + b"".join(vorlaken.bencode(k) + vorlaken.bencode(v) for k, v in items) + b"e"
+    changed = tmp_path / "unsorted.torrent"
+    changed.write_bytes(vorlaken.bencode(meta)[:-1] + b"4:info" + raw_info + b"e")
+
+    ours = show(changed)
+    assert field(ours, "info-hash v1") == hashlib.sha1(raw_info).hexdigest()
+    again = transmission_field(transmission_show(changed), "Hash")
+    assert again == hashlib.sha1(vorlaken.bencode(info)).hexdigest()
+    assert f"gets info-hash v1 {again}." in field(ours, "note")

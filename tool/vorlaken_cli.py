@@ -637,8 +637,8 @@ def show(data, out):
     lines.extend(_tree(files))
     if changed:
         lines.append("note: the info dictionary is not canonical bencode. The hashes above are "
-                     "those of its bytes as they stand, which clients use; re-encoding it would "
-                     "give info-hash " + ", ".join(changed) + ".")
+                     "over its bytes as they stand in the file; a client that re-encodes it "
+                     "before hashing gets info-hash " + ", ".join(changed) + ".")
     fault = canonical_fault(data)
     if fault is not None and not changed:
         lines.append(f"note: the file is not canonical bencode (offset {fault[0]}: {fault[1]}).")
