@@ -162,6 +162,10 @@ def test_show_sample_summary():
                   b"meta version": 2, b"name": b"one", b"piece length": 2 ** 14},
                  "v2", ["v2"], "3 bytes (3 B) in 1 file", "1", ["  one (3 B)"],
                  id="v2-single"),
+    pytest.param({b"file tree": {b"one": {b"": {b"length": 3, b"pieces root": b"r" * 32}}},
+                  b"meta version": 2, b"name": b"dir", b"piece length": 2 ** 14},
+                 "v2", ["v2"], "3 bytes (3 B) in 1 file", "1", ["  dir/", "    one (3 B)"],
+                 id="v2-directory-of-one"),
 ])
 def test_show_layouts(info, format_, hashes, size, pieces, tree):
     data = torrent(info, announce=b"http://t.example/a")

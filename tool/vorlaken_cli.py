@@ -499,30 +499,31 @@ class Torrent:
     def _v2_files(self):
         tree = self._get(self.info, b"file tree", dict, "info", "a dictionary")
         out = []
-        stack = [([], tree)]
+        # Depth first in the tree's own order, with a stack of iterators instead of recursion.
+        stack = [([], iter(tree.items()))]
         while stack:
-            path, node = stack.pop()
-            for name, child in reversed(list(node.items())):
-                where = "info.file tree/" + "/".join(path + [text(name)])
+            path, items = stack[-1]
+            for name, child in items:
+                here = path + [text(name)]
                 if not isinstance(child, dict):
-                    raise Failure(f"malformed torrent: {where} is not a dictionary")
-                if b"" in child:
-                    entry = child[b""]
-                    length = None
-                    if isinstance(entry, dict):
-                        length = entry.get(b"length")
-                    if not isinstance(length, int):
-                        raise Failure(f"malformed torrent: {where} has no length")
-                    out.append((path + [text(name)], length))
-                else:
-                    stack.append((path + [text(name)], child))
-        # Depth first, in key order: the walk above pops directories after their files, so put
-        # the list back in path order.
-        out.sort(key=lambda item: item[0])
-        if len(out) == 1 and len(out[0][0]) == 1:
+                    raise Failure(f"malformed torrent: info.file tree/{'/'.join(here)} is not "
+                                  "a dictionary")
+                if b"" not in child:
+                    stack.append((here, iter(child.items())))
+                    break
+                entry = child[b""]
+                length = entry.get(b"length") if isinstance(entry, dict) else None
+                if not isinstance(length, int):
+                    raise Failure(f"malformed torrent: info.file tree/{'/'.join(here)} has no "
+                                  "length")
+                out.append((here, length))
+            else:
+                stack.pop()
+        # A single-file torrent's tree holds just the file, under the torrent's own name.
+        name = self.name()
+        if len(out) == 1 and out[0][0] == [name]:
             return out
-        root = self.name() or "?"
-        return [([root] + p, n) for p, n in out]
+        return [([name or "?"] + p, n) for p, n in out]
 
     def piece_count(self):
         pieces = self.bytes_field(self.info, b"pieces", "info")
