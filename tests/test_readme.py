@@ -20,7 +20,7 @@ def test_python_examples_run_as_shown(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-def test_sample_summary_is_what_show_prints(tmp_path):
+def test_sample_summary_is_what_show_prints():
     text = README.read_text()
     m = re.search(r"^    \$ vorlaken show examples/sample.torrent\n((?:    .*\n)+)", text, re.M)
     shown = "".join(line[4:] + "\n" for line in m.group(1).splitlines())

@@ -16,6 +16,7 @@ extension itself binds.
 import argparse
 import contextlib
 import datetime
+import functools
 import hashlib
 import json
 import os
@@ -375,9 +376,13 @@ def _hex(digits, path):
         raise Failure(f"{path}: {digits!r} is not hex digits") from None
 
 
+# One decoder for every call: json.loads would build a new one, scanner and all, each time.
+_JSON = json.JSONDecoder(object_pairs_hook=_Pairs)
+
+
 def parse_json(data):
     try:
-        return json.loads(data, object_pairs_hook=_Pairs)
+        return _JSON.decode(data.decode("utf-8"))
     except UnicodeDecodeError:
         raise Failure("not JSON: not UTF-8 text") from None
     except json.JSONDecodeError as e:
@@ -753,7 +758,10 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
 
+@functools.cache
 def parser():
+    # Built once: parsing leaves the parser as it was, and building one is most of the cost of
+    # a call of main() on a small input.
     p = _Parser(prog=PROG, description="Look into torrents and other bencoded files.",
                 epilog="FILE may be '-' for standard input. Exit status 0 on success, 1 when "
                        "check finds non-canonical input, 2 for input the command cannot use.")
