@@ -13,6 +13,13 @@ from pathlib import Path
 import pytest
 from hypothesis import settings
 
+from refleaks import (  # noqa: F401
+    pytest_addoption,
+    pytest_configure,
+    pytest_runtest_protocol,
+    pytest_terminal_summary,
+)
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
 
 # Keep hypothesis from writing its example database into the work tree.
