@@ -161,6 +161,21 @@ def worker(rng, cases, stop, outcome):
     outcome.append((right, allowed))
 
 
+def run_threads(threads, stop, seconds):
+    """Runs the threads for a while, switching between them as often as the interpreter can."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for t in threads:
+            t.start()
+        stop.wait(seconds)
+        stop.set()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+
+
 def test_threads_agree_while_globals_and_tables_are_rebound():
     rng = random.Random(5)
     cases = shapes(rng)
@@ -182,17 +197,7 @@ def test_threads_agree_while_globals_and_tables_are_rebound():
 
     threads = [guarded(worker, random.Random(i), cases, stop, outcomes) for i in range(WORKERS)]
     threads += [guarded(rebinder, random.Random(100 + i), stop) for i in range(2)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        for t in threads:
-            t.start()
-        stop.wait(SECONDS)
-        stop.set()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(threads, stop, SECONDS)
 
     assert not errors, errors
     assert vars(vorlaken) == saved_ns
@@ -244,17 +249,7 @@ def test_threads_see_clean_failures_from_broken_rebindings(stand_in):
 
     threads = [threading.Thread(target=work, args=(random.Random(i),)) for i in range(WORKERS)]
     threads.append(threading.Thread(target=breaker))
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        for t in threads:
-            t.start()
-        time.sleep(1.0)
-        stop.set()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(threads, stop, 1.0)
     assert not errors, errors
     expected = {"not a valid bencoded string"} if stand_in == "raising reader" else {
         "Unknown Type: <class 'int'>"
