@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Installs everything the checks need (Debian packages through apt-get when missing, Python
-# packages into virtual environments) and runs them all. Extra arguments go to the main
-# pytest run.
+# packages into virtual environments) and runs them all: the test suite against the built
+# wheel, the same suite under AddressSanitizer and UndefinedBehaviorSanitizer and under the
+# debug interpreter's reference counting, and a short fuzzing run of every fuzz target.
+# Extra arguments go to the first pytest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/ci/system-packages.sh
 bash scripts/ci/main-tests.sh "$@"
+echo "== sanitizers"
+bash scripts/ci/sanitizer-tests.sh -q
+echo "== reference leaks"
+bash scripts/ci/refleak-tests.sh -q
+echo "== fuzzing"
+bash fuzz/smoke.sh
