@@ -6,16 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-quietly() {  # runs a command, showing its output only if it fails
-    local log
-    log=$(mktemp)
-    if ! "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    rm -f "$log"
-}
+source scripts/ci/quietly.sh
 
 python3 -m venv --clear .venv-build
 quietly .venv-build/bin/pip install build

@@ -3,13 +3,14 @@
 # every test run repeatedly: a single reference leaked per call fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/ci/quietly.sh
 python3.11-dbg -m venv .venv-dbg
+quietly .venv-dbg/bin/pip install --upgrade pip
+quietly .venv-dbg/bin/pip install ".[test]"
 # Debian's debug headers are links into the release headers' directory; as system headers
 # gcc would follow the links and find the release configuration, so they are included as
 # ordinary ones.
-.venv-dbg/bin/pip install --quiet --upgrade pip
-.venv-dbg/bin/pip install --quiet ".[test]"
-.venv-dbg/bin/pip install --quiet --force-reinstall --no-deps . \
+quietly .venv-dbg/bin/pip install --force-reinstall --no-deps . \
     -Ccmake.define.CMAKE_NO_SYSTEM_FROM_IMPORTED=ON
 module="$(.venv-dbg/bin/python -c 'import vorlaken; print(vorlaken.__file__)')"
 symbols="$(nm -D "$module")"
