@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 bash scripts/ci/system-packages.sh
 bash scripts/ci/main-tests.sh "$@"
 echo "== sanitizers"
-bash scripts/ci/sanitizer-tests.sh -q
+bash scripts/ci/sanitizer-tests.sh
 echo "== reference leaks"
-bash scripts/ci/refleak-tests.sh -q
+bash scripts/ci/refleak-tests.sh
 echo "== fuzzing"
 bash fuzz/smoke.sh
