@@ -6,11 +6,15 @@
 # Extra arguments go to the first pytest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/ci/system-packages.sh
-bash scripts/ci/main-tests.sh "$@"
-echo "== sanitizers"
-bash scripts/ci/sanitizer-tests.sh
-echo "== reference leaks"
-bash scripts/ci/refleak-tests.sh
-echo "== fuzzing"
-bash fuzz/smoke.sh
+stage() {
+    local name="$1" start=$SECONDS
+    shift
+    echo "== $name"
+    "$@"
+    echo "== $name: $((SECONDS - start)) s"
+}
+stage "system packages" bash scripts/ci/system-packages.sh
+stage "tests against the wheel" bash scripts/ci/main-tests.sh "$@"
+stage "sanitizers" bash scripts/ci/sanitizer-tests.sh
+stage "reference leaks" bash scripts/ci/refleak-tests.sh
+stage "fuzzing" bash fuzz/smoke.sh
