@@ -13,5 +13,5 @@ for target in bdecode readers encode; do
         exit 1
     fi
     grep -E '^(Done|stat::number_of_executed_units)' "$log" || true
-    tr '\r' '\n' <"$log" | grep -E ' (DONE|INITED) ' | tail -n 1 || true
+    tr '\r' '\n' <"$log" | grep -E '[[:space:]]DONE[[:space:]]' | tail -n 1 || true
 done
