@@ -1,6 +1,6 @@
 """What the installed distribution holds and says about itself.
 
-The wheel must hold exactly the extension, the tool's module and the stubs, plus its metadata.
+The wheel must hold exactly the extension, the tool's package and the stubs, plus its metadata.
 The installed files are checked through the distribution's record; the wheel file itself when
 VORLAKEN_WHEEL names it, as the CI script does.
 """
@@ -18,7 +18,9 @@ import vorlaken_cli
 
 DIST = importlib.metadata.distribution("vorlaken")
 EXTENSION = "vorlaken" + importlib.machinery.EXTENSION_SUFFIXES[0]
-CONTENT = {EXTENSION, "vorlaken_cli.py", "vorlaken-stubs/__init__.pyi"}
+TOOL = {f"vorlaken_cli/{m}.py" for m in ("__init__", "__main__", "canonical", "common",
+                                         "jsonform", "summary")}
+CONTENT = {EXTENSION, *TOOL, "vorlaken-stubs/__init__.pyi"}
 
 
 def test_metadata():
@@ -61,7 +63,7 @@ def test_installed_files_are_the_extension_the_tool_and_the_stubs():
 
 def test_tool_is_installed_beside_the_extension():
     # Not picked up from the source tree: both come from the same site directory.
-    assert Path(vorlaken_cli.__file__).parent == Path(vorlaken.__file__).parent
+    assert Path(vorlaken_cli.__file__).parent.parent == Path(vorlaken.__file__).parent
     assert Path(vorlaken.__file__).name == EXTENSION
 
 
