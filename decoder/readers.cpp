@@ -122,6 +122,13 @@ bool int_token(PyObject* x, int32_t f, Token& out) {
     return static_cast<bool>(out.value);
 }
 
+// Whether an int is below zero; an int too large for 64 bits reports its sign as the overflow.
+bool is_negative(PyObject* n) {
+    int overflow;
+    const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    return overflow < 0 || (overflow == 0 && v < 0);
+}
+
 // The declared length as a 64-bit value, or a pending error. A length whose sum with the value's
 // start leaves the signed 64-bit range gets the interpreter's own OverflowError.
 bool value_end(Py_ssize_t start, PyObject* n, int64_t* end) {
@@ -165,7 +172,7 @@ bool string_token(PyObject* x, int32_t f, Token& out) {
     }
     // A negative length would send the caller back before this token: a dictionary could then
     // read the same bytes for ever.
-    if (big ? _PyLong_Sign(big.get()) < 0 : length < 0) {
+    if (big ? is_negative(big.get()) : length < 0) {
         return refuse();
     }
     colon += 1;

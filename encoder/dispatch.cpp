@@ -205,7 +205,7 @@ PyObject* join(PyObject* r) {
         PyObject* piece = PyList_GET_ITEM(r, i);
         if (!PyBytes_CheckExact(piece) ||
             __builtin_add_overflow(total, PyBytes_GET_SIZE(piece), &total)) {
-            return _PyBytes_Join(rt.b_empty, r);
+            return bytes_join(rt.b_empty, r);
         }
     }
     if (n == 1) {  // the interpreter's join hands back a lone piece itself

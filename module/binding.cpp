@@ -5,11 +5,7 @@ namespace vorlaken {
 namespace {
 
 bool long_to_int32(PyObject* value, int32_t* out) {
-#if PY_VERSION_HEX >= 0x030D0000
-    int v = PyLong_AsInt(value);
-#else
-    int v = _PyLong_AsInt(value);
-#endif
+    const int v = long_as_int(value);
     if (v == -1 && PyErr_Occurred()) {
         return false;
     }
@@ -140,7 +136,8 @@ PyObject* to_integer(PyObject* obj) {
     if (!value || PyLong_CheckExact(value.get())) {
         return value.release();
     }
-    return _PyLong_Copy(reinterpret_cast<PyLongObject*>(value.get()));
+    // int's own conversion slot copies a subclass instance to an exact int.
+    return PyLong_Type.tp_as_number->nb_int(value.get());
 }
 
 bool check_exact(PyObject* obj, PyTypeObject* type, const char* param) {

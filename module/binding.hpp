@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "calls.hpp"
 #include "runtime.hpp"
 
 namespace vorlaken {
@@ -81,6 +82,10 @@ PyObject* run_bound(BindStatus status, const Bound& bound) {
 
 template <const Signature& S, auto Body>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    EntryLevel level;
+    if (!level.ok()) {
+        return nullptr;
+    }
     Bound bound;
     const BindStatus status = bind_arguments(S, args, kwargs, bound);
     return run_bound<S, Body>(status, bound);

@@ -15,15 +15,32 @@ bool stack_ok();
 // machinery: the stack check, and the one level of the recursion limit that the call would count.
 class DirectCall {
   public:
-    DirectCall()
-        : ok_(stack_ok() && Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    DirectCall() : ok_(stack_ok() && enter_level()) {}
     ~DirectCall() {
         if (ok_) {
-            Py_LeaveRecursiveCall();
+            leave_level();
         }
     }
     DirectCall(const DirectCall&) = delete;
     DirectCall& operator=(const DirectCall&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+// The level that a call from Python into one of the module's functions costs, counted here only
+// where the interpreter's call does not count it against the recursion limit itself.
+class EntryLevel {
+  public:
+    EntryLevel() : ok_(!entry_counts_level || enter_level()) {}
+    ~EntryLevel() {
+        if (entry_counts_level && ok_) {
+            leave_level();
+        }
+    }
+    EntryLevel(const EntryLevel&) = delete;
+    EntryLevel& operator=(const EntryLevel&) = delete;
     bool ok() const { return ok_; }
 
   private:

@@ -58,20 +58,27 @@ constexpr Function two_parameters() {
             call_bound<S, Body>};
 }
 
+// A single-argument function's entry point, counting the level of the call from Python.
+template <PyObject* (*Body)(PyObject*, PyObject*)>
+PyObject* single_argument(PyObject* self, PyObject* arg) {
+    EntryLevel level;
+    return level.ok() ? Body(self, arg) : nullptr;
+}
+
 // In binding order, so that functions[i].site == i.
 Function functions[] = {
     two_parameters<decode_int_sig, decoder::decode_int>(),
     two_parameters<decode_string_sig, decoder::decode_string>(),
     two_parameters<decode_list_sig, decoder::decode_list>(),
     two_parameters<decode_dict_sig, decoder::decode_dict>(),
-    {Site::bdecode, {"bdecode", decoder::bdecode, METH_O, nullptr}, nullptr},
+    {Site::bdecode, {"bdecode", single_argument<decoder::bdecode>, METH_O, nullptr}, nullptr},
     two_parameters<encode_sig, encoder::encode>(),
     two_parameters<encode_int_sig, encoder::encode_int>(),
     two_parameters<encode_bool_sig, encoder::encode_bool>(),
     two_parameters<encode_string_sig, encoder::encode_string>(),
     two_parameters<encode_list_sig, encoder::encode_list>(),
     two_parameters<encode_dict_sig, encoder::encode_dict>(),
-    {Site::bencode, {"bencode", encoder::bencode, METH_O, nullptr}, nullptr},
+    {Site::bencode, {"bencode", single_argument<encoder::bencode>, METH_O, nullptr}, nullptr},
 };
 static_assert(sizeof functions / sizeof functions[0] == static_cast<size_t>(Site::module_body));
 

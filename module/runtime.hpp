@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 namespace vorlaken {
@@ -117,17 +118,6 @@ extern Runtime rt;
 // Looks a global up as the module's code does at run time: the namespace, then the builtins
 // module, else NameError. Returns a new reference: the caller may run Python code while holding it.
 PyObject* load_global(PyObject* name);
-
-// A dictionary's version tag, which changes with every change to it; 0 for an object that is
-// no dictionary, and where the interpreter keeps no tag to rely on.
-inline uint64_t dict_version(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyDict_Check(dict) ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
-#else
-    (void)dict;
-    return 0;
-#endif
-}
 
 // The global that holds one of the module's functions, as load_global gives it.
 PyObject* load_function(Site fn);

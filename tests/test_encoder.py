@@ -736,6 +736,25 @@ def test_each_nesting_level_costs_two_recursion_levels():
     assert _deepest_encodable(base + 400) - _deepest_encodable(base) == 200
 
 
+def test_the_callers_limit_decides_how_deep_a_value_goes():
+    # A v2 file tree can nest this deep. The recursion limit that the caller sets, not a fixed
+    # bound of the interpreter's, decides whether it encodes, in both directions.
+    value = {b"length": 1}
+    for _ in range(900):
+        value = {b"a": value}
+    old = sys.getrecursionlimit()
+    try:
+        sys.setrecursionlimit(1000)
+        with pytest.raises(RecursionError):
+            vorlaken.bencode(value)
+        sys.setrecursionlimit(4000)
+        data = vorlaken.bencode(value)
+        assert data == b"d1:a" * 900 + b"d6:lengthi1ee" + b"e" * 900
+        assert vorlaken.bdecode(data) == value
+    finally:
+        sys.setrecursionlimit(old)
+
+
 def test_recursion_error_message(entries):
     old = sys.getrecursionlimit()
     sys.setrecursionlimit(_depth() + 200)
