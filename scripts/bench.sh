@@ -128,7 +128,7 @@ for v in "${wanted[@]}"; do
         else
             echo "run $i of $runs"
             "$venv/bin/python" scripts/bench.py --json "$json" "${pass[@]}" \
-                >"$results/$v-$i.txt" 2>/dev/null || { failed+=("$v"); continue; }
+                >"$results/$v-$i.txt" 2>&1 || { tail -n 5 "$results/$v-$i.txt" >&2; failed+=("$v"); continue; }
         fi
         files+=("$json")
     done
