@@ -34,6 +34,8 @@ def test_metadata():
     assert meta["Description"].startswith("# vorlaken\n")
     classifiers = meta.get_all("Classifier")
     for c in ("Programming Language :: Python :: 3.11",
+              "Programming Language :: Python :: 3.12",
+              "Programming Language :: Python :: 3.13",
               "Programming Language :: Python :: Implementation :: CPython",
               "Typing :: Typed"):
         assert c in classifiers
