@@ -13,8 +13,8 @@ namespace vorlaken::decoder {
 
 namespace {
 
-bool read_own(Site site, PyObject* x, int32_t f, Token& out) {
-    DirectCall call;
+bool read_own(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* ts) {
+    DirectCall call(ts);
     if (!call.ok()) {
         return false;
     }
@@ -64,6 +64,11 @@ int more_items(PyObject* x, int32_t f) {
     if (b < 0) {
         return -1;
     }
+    // An exact int compares with the byte by value: the same answer as the lookup and the
+    // comparison below, which run nothing of a caller's for it.
+    if (const ReaderProof* proof = reader_proof(); proof && proof->end_char >= 0) [[likely]] {
+        return b != proof->end_char;
+    }
     Ref end(load_global(rt.id_END_CHAR));
     if (!end) {
         return -1;
@@ -78,9 +83,35 @@ int more_items(PyObject* x, int32_t f) {
     return differs ? PyObject_IsTrue(differs.get()) : -1;
 }
 
+// The token at f read by the module's own reader that the proof names for its first byte.
+// Reading an integer or a byte string nests no further call, so where the recursion counter has
+// room for its level the call needs no bookkeeping (the container's own stack check covers its
+// few frames); a failure gets the reader's traceback entry all the same.
+bool read_proven(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* ts) {
+    if (recursion_remaining(ts) > 0) [[likely]] {
+        if (site == Site::decode_int) {
+            return read_int(x, f, out);
+        }
+        if (site == Site::decode_string) {
+            return read_string(x, f, out);
+        }
+    }
+    return read_own(site, x, f, out, ts);
+}
+
 // One list element or dictionary value at f, dispatched on its first byte; *next is its end.
-bool read_element(PyObject* x, int32_t f, Token& out, int32_t* next) {
-    return read_token(x, f, out) && next_offset(out, next);
+bool read_element(PyObject* x, int32_t f, Token& out, int32_t* next, PyThreadState* ts) {
+    bool ok;
+    const ReaderProof* proof = reader_proof();
+    const int b = proof ? byte_at(x, f) : -1;
+    if (proof && b >= 0 && proof->own[b] != Site::count_) [[likely]] {
+        ok = read_proven(proof->own[b], x, f, out, ts);
+    } else if (proof && b < 0) {
+        return false;
+    } else {
+        ok = read_token(x, f, out);
+    }
+    return ok && next_offset(out, next);
 }
 
 // The loop both containers share: entries up to the end marker, each read by read_entry, which
@@ -108,28 +139,79 @@ bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry r
 }
 
 bool list_token(PyObject* x, int32_t f, Token& out) {
-    return read_entries(x, f, Ref(PyList_New(0)), out, [x](PyObject* list, int32_t& pos) {
+    PyThreadState* ts = PyThreadState_Get();
+    return read_entries(x, f, Ref(PyList_New(0)), out, [x, ts](PyObject* list, int32_t& pos) {
         Token element;
-        return read_element(x, pos, element, &pos) && PyList_Append(list, element.value.get()) == 0;
+        return read_element(x, pos, element, &pos, ts) &&
+               PyList_Append(list, element.value.get()) == 0;
     });
 }
 
-bool dict_token(PyObject* x, int32_t f, Token& out) {
+// OrderedDict(), and mapping[key] = value, through the class's own C functions when OrderedDict is
+// collections.OrderedDict or dict itself: what the generic call and store do for those classes.
+PyObject* new_mapping() {
+    if (const Globals* g = current_globals()) [[likely]] {
+        if (g->ordered_dict == reinterpret_cast<PyObject*>(&PyODict_Type)) {
+            return PyODict_New();
+        }
+        if (g->ordered_dict == reinterpret_cast<PyObject*>(&PyDict_Type)) {
+            return PyDict_New();
+        }
+    }
     Ref cls(load_global(rt.id_OrderedDict));
-    Ref mapping(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
-    return read_entries(x, f, std::move(mapping), out, [x](PyObject* dict, int32_t& pos) {
-        // Keys are read as byte strings whatever their first byte, bypassing the table.
-        Ref key_reader(load_function(Site::decode_string));
+    return cls ? PyObject_CallNoArgs(cls.get()) : nullptr;
+}
+
+int store(PyObject* mapping, PyObject* key, PyObject* value) {
+    if (PyODict_CheckExact(mapping)) {
+        return PyODict_SetItem(mapping, key, value);
+    }
+    if (PyDict_CheckExact(mapping)) {
+        return PyDict_SetItem(mapping, key, value);
+    }
+    return PyObject_SetItem(mapping, key, value);
+}
+
+// A key at f, read as byte strings are, whatever its first byte: by decode_string as the
+// namespace holds it now, bypassing the table.
+bool read_dict_key(PyObject* x, int32_t f, Token& key, PyThreadState* ts) {
+    if (const Globals* g = current_globals(); g && g->decode_string_is_own) [[likely]] {
+        // As read_proven: a byte string's read nests no further call.
+        if (recursion_remaining(ts) > 0) [[likely]] {
+            return read_key(x, f, key);
+        }
+        DirectCall call(ts);
+        return call.ok() && read_key(x, f, key);
+    }
+    Ref key_reader(load_function(Site::decode_string));
+    return key_reader && call_reader(key_reader.get(), x, f, key);
+}
+
+bool dict_token(PyObject* x, int32_t f, Token& out) {
+    PyThreadState* ts = PyThreadState_Get();
+    return read_entries(x, f, Ref(new_mapping()), out, [x, ts](PyObject* dict, int32_t& pos) {
         Token key, value;
-        return key_reader && call_reader(key_reader.get(), x, pos, key) && next_offset(key, &pos) &&
-               read_element(x, pos, value, &pos) &&
-               PyObject_SetItem(dict, key.value.get(), value.value.get()) == 0;
+        return read_dict_key(x, pos, key, ts) && next_offset(key, &pos) &&
+               read_element(x, pos, value, &pos, ts) &&
+               store(dict, key.value.get(), value.value.get()) == 0;
     });
 }
 
 }  // namespace
 
 bool read_token(PyObject* x, int32_t f, Token& out) {
+    // While the namespace and a plain table are unchanged, the table's answer for each byte is
+    // known: the module's own reader runs without the lookup, which would have run nothing of a
+    // caller's. Any other answer is left to the lookup below.
+    if (const ReaderProof* proof = reader_proof()) {
+        const int b = byte_at(x, f);
+        if (b < 0) {
+            return false;
+        }
+        if (proof->own[b] != Site::count_) {
+            return read_own(proof->own[b], x, f, out, PyThreadState_Get());
+        }
+    }
     Ref table(load_global(rt.id_decode_func));
     if (!table) {
         return false;
@@ -147,7 +229,7 @@ bool call_reader(PyObject* reader, PyObject* x, int32_t f, Token& out) {
     for (Site site :
          {Site::decode_string, Site::decode_int, Site::decode_list, Site::decode_dict}) {
         if (reader == rt.function_object[static_cast<int>(site)]) {
-            return read_own(site, x, f, out);
+            return read_own(site, x, f, out, PyThreadState_Get());
         }
     }
     Ref offset(PyLong_FromLong(f));

@@ -1,6 +1,9 @@
 // The two scalar token readers: integers ("i", digits, "e") and byte strings (length, ":",
 // bytes). The digits are converted as Python's int() converts bytes; the readers add only the
 // rules against superfluous leading zeros, negative zero and negative lengths.
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -88,11 +91,93 @@ bool refuse() {
     return false;
 }
 
+// The canonical form of most numbers in real data: digits (after a "-" for an integer), at most
+// 19 of them, directly followed by the terminator. The search for the terminator then stops
+// where the digits do, and int() would read the same value. Returns the terminator's offset,
+// or -1 for anything else, which the general steps handle.
+Py_ssize_t canonical_number(const char* data, Py_ssize_t size, Py_ssize_t start, char terminator,
+                            bool sign_allowed, bool* negative, uint64_t* magnitude) {
+    if (start < 0 || start >= size) {
+        return -1;
+    }
+    const char* p = data + start;
+    const char* end = data + size;
+    *negative = sign_allowed && *p == '-';
+    const char* digits = p + *negative;
+    const char* stop = end - digits > 19 ? digits + 19 : end;
+    uint64_t u = 0;
+    const char* q = digits;
+    // Eight digits at a time while eight digits follow (two blocks at most: 19 digits in all).
+    while (std::endian::native == std::endian::little && stop - q >= 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, q, 8);
+        // Every byte from '0' to '9': 0x30 to 0x3F, and still below 0x40 with 6 added.
+        constexpr uint64_t high = 0xF0F0F0F0F0F0F0F0ull, zeros = 0x3030303030303030ull;
+        if ((chunk & high) != zeros || ((chunk + 0x0606060606060606ull) & high) != zeros) {
+            break;
+        }
+        uint64_t v = chunk - zeros;  // little-endian: the first digit in the lowest byte
+        v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFull;
+        v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFull;
+        v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFull;
+        u = u * 100000000 + v;
+        q += 8;
+    }
+    for (; q < stop; ++q) {
+        const unsigned d = static_cast<unsigned char>(*q) - '0';
+        if (d > 9) {
+            break;
+        }
+        u = u * 10 + d;
+    }
+    if (q == digits || q == end || *q != terminator) {
+        return -1;
+    }
+    *magnitude = u;
+    return q - data;
+}
+
+// The value of a canonical number, or null without an exception when it leaves 64 bits (the
+// general steps then convert it).
+PyObject* canonical_value(bool negative, uint64_t u) {
+    if (!negative) {
+        return u <= static_cast<uint64_t>(INT64_MAX)
+                   ? PyLong_FromLongLong(static_cast<long long>(u))
+                   : PyLong_FromUnsignedLongLong(u);
+    }
+    if (u <= static_cast<uint64_t>(INT64_MAX)) {
+        return PyLong_FromLongLong(-static_cast<long long>(u));
+    }
+    return u == static_cast<uint64_t>(INT64_MAX) + 1 ? PyLong_FromLongLong(INT64_MIN) : nullptr;
+}
+
 bool int_token(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
         return search_failed(x, rt.b_e, 0);
     }
     const int64_t s = int64_t{f} + 1;  // wide, so that f at the top of the range cannot wrap
+    {
+        bool negative;
+        uint64_t u;
+        const char* data = PyBytes_AS_STRING(x);
+        const Py_ssize_t new_f =
+            canonical_number(data, PyBytes_GET_SIZE(x), s, 'e', true, &negative, &u);
+        if (new_f >= 0) {
+            // The two rules on zeros, as below: "-0..." and a superfluous leading "0".
+            const char first = data[s + negative];
+            if (first == '0' && (negative || new_f != s + 1)) {
+                return refuse();
+            }
+            if (PyObject* value = canonical_value(negative, u)) {
+                out.value = Ref(value);
+                out.end = new_f + 1;
+                return true;
+            }
+            if (PyErr_Occurred()) {
+                return false;
+            }
+        }
+    }
     const Py_ssize_t new_f = find_byte(x, 'e', s);
     if (new_f < 0) {
         return search_failed(x, rt.b_e, s);
@@ -149,9 +234,46 @@ bool value_end(Py_ssize_t start, PyObject* n, int64_t* end) {
     return !(*end == -1 && PyErr_Occurred());
 }
 
+template <bool Shared>
 bool string_token(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
         return search_failed(x, rt.b_colon, f);
+    }
+    {
+        bool negative;
+        uint64_t n;
+        const char* data = PyBytes_AS_STRING(x);
+        const Py_ssize_t size = PyBytes_GET_SIZE(x);
+        Py_ssize_t colon = -1;
+        // Most lengths in real data have one or two digits.
+        if (f >= 0 && size - f > 2) {
+            const unsigned d0 = static_cast<unsigned char>(data[f]) - '0';
+            const unsigned d1 = static_cast<unsigned char>(data[f + 1]) - '0';
+            if (d0 <= 9 && data[f + 1] == ':') {
+                n = d0;
+                colon = f + 1;
+            } else if (d0 <= 9 && d1 <= 9 && data[f + 2] == ':') {
+                n = d0 * 10 + d1;
+                colon = f + 2;
+            }
+        }
+        if (colon < 0) {
+            colon = canonical_number(data, size, f, ':', false, &negative, &n);
+        }
+        // Up to 18 digits, so that the end offset below cannot overflow.
+        if (colon >= 0 && colon - f <= 18) {
+            if (data[f] == '0' && colon != int64_t{f} + 1) {
+                return refuse();
+            }
+            const int64_t end = colon + 1 + static_cast<int64_t>(n);
+            const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
+            const char* value = data + colon + 1;
+            SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
+            out.value = Ref(keys ? keys->get(value, stop - colon - 1)
+                                 : PyBytes_FromStringAndSize(value, stop - colon - 1));
+            out.end = end;
+            return static_cast<bool>(out.value);
+        }
     }
     Py_ssize_t colon = find_byte(x, ':', f);
     if (colon < 0) {
@@ -181,7 +303,10 @@ bool string_token(PyObject* x, int32_t f, Token& out) {
         return false;
     }
     const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
-    out.value = Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(x) + colon, stop - colon));
+    const char* value = PyBytes_AS_STRING(x) + colon;
+    SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
+    out.value =
+        Ref(keys ? keys->get(value, stop - colon) : PyBytes_FromStringAndSize(value, stop - colon));
     out.end = end;
     return static_cast<bool>(out.value);
 }
@@ -193,7 +318,70 @@ bool read_int(PyObject* x, int32_t f, Token& out) {
 }
 
 bool read_string(PyObject* x, int32_t f, Token& out) {
-    return traced<string_token, Site::decode_string>(x, f, out);
+    return traced<string_token<false>, Site::decode_string>(x, f, out);
+}
+
+bool read_key(PyObject* x, int32_t f, Token& out) {
+    return traced<string_token<true>, Site::decode_string>(x, f, out);
+}
+
+namespace {
+
+[[gnu::tls_model("initial-exec")]] thread_local SharedKeys* current_keys = nullptr;
+
+uint64_t load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+SharedKeys::SharedKeys() noexcept : previous_(current_keys) {
+    current_keys = this;
+}
+
+SharedKeys::~SharedKeys() {
+    for (uint64_t used = used_; used; used &= used - 1) {
+        Py_DECREF(slot_[__builtin_ctzll(used)]);
+    }
+    current_keys = previous_;
+}
+
+SharedKeys* SharedKeys::current() noexcept {
+    return current_keys;
+}
+
+PyObject* SharedKeys::get(const char* data, Py_ssize_t n) {
+    // A short message repeats few keys: sharing pays from the first few keys on.
+    if (n > longest || ++seen_ <= unshared) {
+        return PyBytes_FromStringAndSize(data, n);
+    }
+    uint64_t head = 0, tail = 0;
+    if (n >= 8) {
+        head = load8(data);
+        tail = load8(data + n - 8);
+    } else {
+        std::memcpy(&head, data, static_cast<size_t>(n));
+    }
+    const uint64_t h =
+        ((head * 0x9E3779B97F4A7C15ull) ^ tail ^ static_cast<uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full;
+    const int i = static_cast<int>(h >> 58);
+    const uint64_t bit = uint64_t{1} << i;
+    if (used_ & bit) {
+        PyObject* key = slot_[i];
+        if (PyBytes_GET_SIZE(key) == n && std::memcmp(PyBytes_AS_STRING(key), data, n) == 0) {
+            return Py_NewRef(key);
+        }
+        Py_DECREF(key);
+        used_ &= ~bit;
+    }
+    PyObject* key = PyBytes_FromStringAndSize(data, n);
+    if (key) {
+        slot_[i] = Py_NewRef(key);
+        used_ |= bit;
+    }
+    return key;
 }
 
 PyObject* token_pair(Token& t) {
@@ -206,6 +394,7 @@ namespace {
 // A public reader: the body, then the pair; a failure to build the pair is the reader's own.
 template <bool (*Read)(PyObject*, int32_t, Token&), Site S>
 PyObject* public_reader(PyObject* x, int32_t f) {
+    SharedKeys keys;
     Token t;
     if (!Read(x, f, t)) {
         return nullptr;

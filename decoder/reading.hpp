@@ -16,11 +16,73 @@ struct Token {
     int64_t end = 0;
 };
 
+// Equal dictionary keys read within one call from Python share one bytes object: bytes are
+// immutable and nothing promises distinct objects, and a shared key keeps its hash, so storing it
+// in the next mapping costs no hashing. Each call from Python sets up its own, on its stack.
+class SharedKeys {
+  public:
+    SharedKeys() noexcept;
+    ~SharedKeys();
+    SharedKeys(const SharedKeys&) = delete;
+    SharedKeys& operator=(const SharedKeys&) = delete;
+
+    // The keys of the call under way on this thread; null outside a call.
+    static SharedKeys* current() noexcept;
+    // A bytes object equal to the n bytes at data: one read before in this call, or a new one.
+    PyObject* get(const char* data, Py_ssize_t n);
+
+  private:
+    static constexpr int slots = 64;
+    static constexpr Py_ssize_t longest = 16;  // longer keys are hashes and names, rarely repeated
+    static constexpr int unshared = 8;
+    PyObject* slot_[slots];
+    uint64_t used_ = 0;  // which slots hold a key
+    int seen_ = 0;
+    SharedKeys* previous_;
+};
+
 // The four readers' bodies. Each adds its traceback entry when it fails.
 bool read_int(PyObject* x, int32_t f, Token& out);
 bool read_string(PyObject* x, int32_t f, Token& out);
 bool read_list(PyObject* x, int32_t f, Token& out);
 bool read_dict(PyObject* x, int32_t f, Token& out);
+
+// decode_string's body for a dictionary key, sharing equal keys.
+bool read_key(PyObject* x, int32_t f, Token& out);
+
+// What the namespace and the reader table hold now for the readers' everyday work.
+struct ReaderProof {
+    // For each first byte, the module's own reader that the table holds for it, or Site::count_
+    // where a lookup must decide (no entry, or a caller's reader).
+    Site own[256];
+    int end_char;  // as Globals has it
+    bool decode_string_is_own;
+    PyObject* ordered_dict;  // borrowed from the namespace
+};
+
+// The proof and the stamps of what it was read from (see read_proof in table.cpp).
+struct ReaderProofState {
+    bool stamped = false;  // the stamps are taken: the answer below stands while they hold
+    bool plain = false;    // and it is the proof, not "no proof"
+    uint64_t ns_stamp = 0;
+    PyObject* table = nullptr;  // the table, or the namespace where the table is none to stamp
+    uint64_t table_stamp = 0;
+    ReaderProof proof;
+};
+
+extern ReaderProofState reader_state;
+const ReaderProof* read_proof();
+
+// The proof, read afresh when the namespace or the table has changed; null where they give none
+// (a table that is no dict of exact int keys, a namespace with keys that are no exact str).
+inline const ReaderProof* reader_proof() {
+    const ReaderProofState& s = reader_state;
+    // The namespace first: while it is unchanged, it holds the table.
+    if (s.stamped && unchanged(rt.ns, s.ns_stamp) && unchanged(s.table, s.table_stamp)) [[likely]] {
+        return s.plain ? &s.proof : nullptr;
+    }
+    return read_proof();
+}
 
 // A reader's body with the reader's traceback entry added when it fails.
 template <bool (*Body)(PyObject*, int32_t, Token&), Site S>

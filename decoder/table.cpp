@@ -1,5 +1,10 @@
 // The reader table as start-up builds it: the token's first byte to its reader.
+#include <algorithm>
+#include <initializer_list>
+#include <iterator>
+
 #include "decoder.hpp"
+#include "reading.hpp"
 
 namespace vorlaken::decoder {
 
@@ -59,6 +64,58 @@ int fill_reader_table() {
         }
     }
     return 0;
+}
+
+ReaderProofState reader_state;
+
+// Looking an exact int up in a dictionary whose keys are all exact ints compares ints only, so the
+// answers stand while the table and the namespace are unchanged.
+const ReaderProof* read_proof() {
+    ReaderProofState& s = reader_state;
+    s.stamped = s.plain = false;
+    const Globals* g = current_globals();
+    if (!globals.stamped) {
+        return nullptr;  // nothing can be proven: the general path every time
+    }
+    s.ns_stamp = globals.stamp;
+    PyObject* table = g ? g->decode_func : nullptr;
+    // Exactly a dict, before a stamp is read from inside it.
+    if (!table || !PyDict_CheckExact(table)) {
+        s.table = rt.ns;
+        s.table_stamp = s.ns_stamp;
+        s.stamped = true;
+        return nullptr;
+    }
+    s.table = table;
+    if (!take_stamp(table, &s.table_stamp)) {
+        return nullptr;
+    }
+    s.stamped = true;
+    ReaderProof& proof = s.proof;
+    std::fill(std::begin(proof.own), std::end(proof.own), Site::count_);
+    Py_ssize_t pos = 0;
+    PyObject *key, *reader;
+    while (PyDict_Next(table, &pos, &key, &reader)) {
+        if (!PyLong_CheckExact(key)) {
+            return nullptr;
+        }
+        int overflow;
+        const long b = PyLong_AsLongAndOverflow(key, &overflow);
+        if (overflow || b < 0 || b > 255) {
+            continue;
+        }
+        for (Site site :
+             {Site::decode_int, Site::decode_string, Site::decode_list, Site::decode_dict}) {
+            if (reader == rt.function_object[static_cast<int>(site)]) {
+                proof.own[b] = site;
+            }
+        }
+    }
+    proof.end_char = g->end_char;
+    proof.decode_string_is_own = g->decode_string_is_own;
+    proof.ordered_dict = g->ordered_dict;
+    s.plain = true;
+    return &proof;
 }
 
 }  // namespace vorlaken::decoder

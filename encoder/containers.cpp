@@ -4,27 +4,101 @@
 #include <cstring>
 
 #include "../module/calls.hpp"
-#include "../module/functions.hpp"
 #include "encoder.hpp"
-#include "pieces.hpp"
+#include "writing.hpp"
 
 namespace vorlaken::encoder {
 
-namespace {
+PlainItems::~PlainItems() {
+    for (Py_ssize_t i = 0; i < n_; ++i) {
+        Py_DECREF(items_[i].key);
+        Py_DECREF(items_[i].value);
+    }
+    PyMem_Free(items_);
+}
 
-// encode(value, r), with encode read at this moment; the result is dropped.
-bool encode_item(PyObject* value, PyObject* r) {
+int PlainItems::take(PyObject* x) {
+    if (!PyDict_CheckExact(x) && !PyODict_CheckExact(x)) {
+        return 0;
+    }
+    const Py_ssize_t size = PyDict_GET_SIZE(x);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyTypeObject* kind = nullptr;
+    while (PyDict_Next(x, &pos, &key, &value)) {
+        kind = kind ? kind : Py_TYPE(key);
+        if (Py_TYPE(key) != kind || (kind != &PyBytes_Type && kind != &PyUnicode_Type)) {
+            return 0;
+        }
+    }
+    items_ = size ? PyMem_New(Item, size) : nullptr;
+    if (size && !items_) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    pos = 0;
+    while (PyDict_Next(x, &pos, &key, &value)) {
+        items_[n_++] = {Py_NewRef(key), Py_NewRef(value)};
+    }
+    if (kind == &PyBytes_Type) {
+        std::sort(items_, items_ + n_, [](const Item& a, const Item& b) {
+            const Py_ssize_t la = PyBytes_GET_SIZE(a.key), lb = PyBytes_GET_SIZE(b.key);
+            const int c = std::memcmp(PyBytes_AS_STRING(a.key), PyBytes_AS_STRING(b.key),
+                                      static_cast<size_t>(std::min(la, lb)));
+            return c < 0 || (c == 0 && la < lb);
+        });
+    } else {
+        std::sort(items_, items_ + n_,
+                  [](const Item& a, const Item& b) { return PyUnicode_Compare(a.key, b.key) < 0; });
+    }
+    return 1;
+}
+
+bool encode_item(PyObject* v, Pieces& r) {
+    // The module's own dispatcher, as the namespace holds it now, runs directly.
+    if (const WriterProof* proof = writer_proof(r); proof && proof->encode_is_own) [[likely]] {
+        Ref result(call_own(Site::encode, v, r));
+        return static_cast<bool>(result);
+    }
+    if (!r.list()) {
+        return false;
+    }
     Ref dispatcher(load_function(Site::encode));
-    Ref result(dispatcher ? call_function(dispatcher.get(), value, r) : nullptr);
+    Ref result(dispatcher ? call_writer(dispatcher.get(), v, r) : nullptr);
     return static_cast<bool>(result);
 }
 
-bool write_elements(PyObject* x, PyObject* r) {
+namespace {
+
+// encode(v, r) for one element or value, as the namespace and the writer table hold them now.
+// Where both the dispatcher and a scalar's writer are the module's own, their two nested calls
+// need no bookkeeping when neither can fail: the recursion counter has room for both levels, and
+// the container's own stack check covers the scalar writer's few frames. A failure of the writer
+// gets the same two traceback entries, its own and the dispatcher's.
+bool write_element(PyObject* v, Pieces& r) {
+    const WriterProof* proof = writer_proof(r);
+    if (proof && proof->encode_is_own) [[likely]] {
+        const int i = known_type(Py_TYPE(v));
+        const Site own = i >= 0 ? proof->site[i] : Site::count_;
+        if ((own == Site::encode_string || own == Site::encode_int) &&
+            recursion_remaining(r.ts()) > 1) [[likely]] {
+            if (own == Site::encode_string ? write_string(v, r) : write_int(v, r)) [[likely]] {
+                return true;
+            }
+            add_traceback(own);
+            add_traceback(Site::encode);
+            return false;
+        }
+    }
+    return encode_item(v, r);
+}
+
+bool write_elements(PyObject* x, Pieces& r) {
     if (PyList_CheckExact(x)) {
         // The length is read again at each step: elements added meanwhile are written too.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
-            if (!encode_item(item.get(), r)) {
+            if (!write_element(item.get(), r)) {
                 return false;
             }
         }
@@ -32,30 +106,34 @@ bool write_elements(PyObject* x, PyObject* r) {
     }
     if (PyTuple_CheckExact(x)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(x); ++i) {
-            if (!encode_item(PyTuple_GET_ITEM(x, i), r)) {
+            if (!write_element(PyTuple_GET_ITEM(x, i), r)) {
                 return false;
             }
         }
         return true;
+    }
+    // Any other iterable iterates by its own code.
+    if (!r.list()) {
+        return false;
     }
     Ref it(PyObject_GetIter(x));
     if (!it) {
         return false;
     }
     while (Ref item{PyIter_Next(it.get())}) {
-        if (!encode_item(item.get(), r)) {
+        if (!write_element(item.get(), r)) {
             return false;
         }
     }
     return !PyErr_Occurred();
 }
 
-bool write_list(PyObject* x, PyObject* r) {
-    if (r == Py_None) {
+bool write_list(PyObject* x, Pieces& r) {
+    if (r.is_none()) {
         no_piece_list("append");
         return false;
     }
-    return PyList_Append(r, rt.b_l) == 0 && write_elements(x, r) && PyList_Append(r, rt.b_e) == 0;
+    return r.marker(rt.b_l) && write_elements(x, r) && r.marker(rt.b_e);
 }
 
 // list(x.items()), sorted by the interpreter's list sort.
@@ -73,97 +151,49 @@ PyObject* sorted_items(PyObject* x) {
     return items.release();
 }
 
-// The items of an exact dict or OrderedDict whose keys are all exact bytes or all exact str, in
-// key order. Such keys are distinct and compare without running any code, so sorting the keys
-// alone gives the order the list sort gives the (key, value) pairs, whatever order the mapping
-// keeps them in, and nothing needs the pairs as tuples.
-class PlainItems {
-  public:
-    PlainItems() = default;
-    PlainItems(const PlainItems&) = delete;
-    PlainItems& operator=(const PlainItems&) = delete;
-    ~PlainItems() {
-        for (Py_ssize_t i = 0; i < n_; ++i) {
-            Py_DECREF(items_[i].key);
-            Py_DECREF(items_[i].value);
-        }
-        PyMem_Free(items_);
+bool write_key(PyObject* k, Pieces& r) {
+    if (PyBytes_CheckExact(k)) {
+        return r.string_token(k, PyBytes_AS_STRING(k), PyBytes_GET_SIZE(k));
     }
-
-    // 1 when x qualifies and its items are taken, 0 when it does not, -1 with an exception set.
-    int take(PyObject* x) {
-        if (!PyDict_CheckExact(x) && !PyODict_CheckExact(x)) {
-            return 0;
-        }
-        const Py_ssize_t size = PyDict_GET_SIZE(x);
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyTypeObject* kind = nullptr;
-        while (PyDict_Next(x, &pos, &key, &value)) {
-            kind = kind ? kind : Py_TYPE(key);
-            if (Py_TYPE(key) != kind || (kind != &PyBytes_Type && kind != &PyUnicode_Type)) {
-                return 0;
-            }
-        }
-        items_ = size ? PyMem_New(Item, size) : nullptr;
-        if (size && !items_) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        pos = 0;
-        while (PyDict_Next(x, &pos, &key, &value)) {
-            items_[n_++] = {Py_NewRef(key), Py_NewRef(value)};
-        }
-        if (kind == &PyBytes_Type) {
-            std::sort(items_, items_ + n_, [](const Item& a, const Item& b) {
-                const Py_ssize_t la = PyBytes_GET_SIZE(a.key), lb = PyBytes_GET_SIZE(b.key);
-                const int c = std::memcmp(PyBytes_AS_STRING(a.key), PyBytes_AS_STRING(b.key),
-                                          static_cast<size_t>(std::min(la, lb)));
-                return c < 0 || (c == 0 && la < lb);
-            });
-        } else {
-            std::sort(items_, items_ + n_, [](const Item& a, const Item& b) {
-                return PyUnicode_Compare(a.key, b.key) < 0;
-            });
-        }
-        return 1;
+    if (PyUnicode_CheckExact(k) && PyUnicode_IS_COMPACT_ASCII(k) && r.kept()) {
+        return r.string_token(nullptr, static_cast<const char*>(PyUnicode_DATA(k)),
+                              PyUnicode_GET_LENGTH(k));
     }
-
-    Py_ssize_t size() const { return n_; }
-    PyObject* key(Py_ssize_t i) const { return items_[i].key; }
-    PyObject* value(Py_ssize_t i) const { return items_[i].value; }
-
-  private:
-    struct Item {
-        PyObject* key;
-        PyObject* value;
-    };
-    Item* items_ = nullptr;
-    Py_ssize_t n_ = 0;
-};
-
-bool write_key(PyObject* k, PyObject* r) {
     Ref key(as_bytes(k));
-    return key && extend_with_length(r, key.get());
+    if (!key) {
+        return false;
+    }
+    if (PyBytes_CheckExact(key.get())) {
+        return r.string_token(key.get(), PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()));
+    }
+    const Py_ssize_t length = PyObject_Size(key.get());
+    return length >= 0 && r.string_token(key.get(), nullptr, length);
 }
 
-bool write_dict(PyObject* x, PyObject* r) {
-    if (r == Py_None) {
+bool write_dict(PyObject* x, Pieces& r) {
+    if (r.is_none()) {
         no_piece_list("append");
         return false;
     }
-    if (PyList_Append(r, rt.b_d) < 0) {
+    if (!r.marker(rt.b_d)) {
         return false;
     }
     PlainItems plain;
     const int taken = plain.take(x);
+    if (taken < 0) {
+        return false;
+    }
     if (taken) {
-        for (Py_ssize_t i = 0; taken > 0 && i < plain.size(); ++i) {
-            if (!write_key(plain.key(i), r) || !encode_item(plain.value(i), r)) {
+        for (Py_ssize_t i = 0; i < plain.size(); ++i) {
+            if (!write_key(plain.key(i), r) || !write_element(plain.value(i), r)) {
                 return false;
             }
         }
-        return taken > 0 && PyList_Append(r, rt.b_e) == 0;
+        return r.marker(rt.b_e);
+    }
+    // items(), the sort's comparisons and the items' unpacking may all run code of a caller's.
+    if (!r.list()) {
+        return false;
     }
     Ref item_list(sorted_items(x));
     if (!item_list) {
@@ -172,21 +202,40 @@ bool write_dict(PyObject* x, PyObject* r) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item_list.get()); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(item_list.get(), i));
         Ref k, v;
-        if (!unpack_pair(item.get(), k, v) || !write_key(k.get(), r) || !encode_item(v.get(), r)) {
+        if (!unpack_pair(item.get(), k, v) || !write_key(k.get(), r) ||
+            !write_element(v.get(), r)) {
             return false;
         }
     }
-    return PyList_Append(r, rt.b_e) == 0;
+    return r.marker(rt.b_e);
 }
 
 }  // namespace
 
+bool encode_list_body(PyObject* x, Pieces& r) {
+    if (!write_list(x, r)) {
+        add_traceback(Site::encode_list);
+        return false;
+    }
+    return true;
+}
+
+bool encode_dict_body(PyObject* x, Pieces& r) {
+    if (!write_dict(x, r)) {
+        add_traceback(Site::encode_dict);
+        return false;
+    }
+    return true;
+}
+
 PyObject* encode_list(PyObject* x, PyObject* r) {
-    return done(write_list(x, r), Site::encode_list);
+    Pieces pieces(r);
+    return encode_list_body(x, pieces) ? Py_NewRef(Py_None) : nullptr;
 }
 
 PyObject* encode_dict(PyObject* x, PyObject* r) {
-    return done(write_dict(x, r), Site::encode_dict);
+    Pieces pieces(r);
+    return encode_dict_body(x, pieces) ? Py_NewRef(Py_None) : nullptr;
 }
 
 }  // namespace vorlaken::encoder

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../module/binding.hpp"
 #include "../module/calls.hpp"
-#include "../module/functions.hpp"
 #include "encoder.hpp"
-#include "pieces.hpp"
+#include "writing.hpp"
 
 namespace vorlaken::encoder {
 
@@ -81,92 +81,115 @@ void unknown_type(PyObject* tp) {
     }
 }
 
-// Answers to "which writer has this exact type" for a writer table that is a plain dict of
-// classes. Looking a class whose metaclass is exactly type up in a dict whose keys are all such
-// classes hashes pointers and compares identities: no code of a caller's runs, so while the
-// table's version tag is unchanged the answer is too.
-class TypeLookups {
-  public:
-    // 1 with *writer (borrowed from the table) when tp has an entry, 0 when it has none, -1 when
-    // the table or tp is of a kind whose lookups must be made as they are.
-    int find(PyObject* table, PyObject* tp, PyObject** writer) {
-        if (!PyDict_CheckExact(table) || Py_TYPE(tp) != &PyType_Type) {
-            return -1;
-        }
-        const uint64_t tag = dict_version(table);
-        if (tag == 0) {
-            return -1;
-        }
-        if (table != table_ || tag != tag_) {
-            reset(table, tag);
-        }
-        if (!plain_) {
-            return -1;
-        }
-        for (int i = 0; i < used_; ++i) {
-            if (entries_[i].type == tp) {
-                *writer = entries_[i].writer;
-                return *writer != nullptr;
-            }
-        }
-        *writer = PyDict_GetItem(table, tp);  // cannot fail or run code here
-        entries_[next_] = {tp, *writer};
-        next_ = (next_ + 1) % capacity;
-        used_ = used_ < capacity ? used_ + 1 : used_;
-        return *writer != nullptr;
-    }
+// The writers that a writer table held for the exact types the module writes, when it was last
+// read. Looking a class whose metaclass is exactly type up in a dict whose keys are all such
+// classes hashes pointers and compares identities: no code of a caller's runs, so the answers
+// stand while the table is unchanged.
+PyTypeObject* const known_types[8] = {&PyLong_Type, &PyBool_Type,  &PyBytes_Type, &PyUnicode_Type,
+                                      &PyList_Type, &PyTuple_Type, &PyDict_Type,  &PyODict_Type};
 
-  private:
-    void reset(PyObject* table, uint64_t tag) {
-        table_ = table;
-        tag_ = tag;
-        used_ = next_ = 0;
-        plain_ = true;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (plain_ && PyDict_Next(table, &pos, &key, &value)) {
-            plain_ = Py_TYPE(key) == &PyType_Type;
+Site own_site(PyObject* writer) {
+    for (int i = static_cast<int>(Site::encode); i <= static_cast<int>(Site::encode_dict); ++i) {
+        if (writer == rt.function_object[i]) {
+            return static_cast<Site>(i);
         }
     }
+    return Site::count_;
+}
 
-    static constexpr int capacity = 8;
-    struct Entry {
-        PyObject* type;    // compared only: valid while the table's tag is unchanged
-        PyObject* writer;  // null: no entry
-    };
-    PyObject* table_ = nullptr;
-    uint64_t tag_ = 0;
-    bool plain_ = false;
-    Entry entries_[capacity] = {};
-    int used_ = 0;
-    int next_ = 0;
-};
+}  // namespace
 
-TypeLookups type_lookups;
+int known_type(PyTypeObject* tp) {
+    // The subclass flags narrow the type down to one or two candidates.
+    const unsigned long flags = tp->tp_flags;
+    int i = -1;
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
+        i = tp == &PyBool_Type ? 1 : 0;
+    } else if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+        i = 2;
+    } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        i = 3;
+    } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+        i = 4;
+    } else if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
+        i = 5;
+    } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+        i = tp == &PyODict_Type ? 7 : 6;
+    }
+    return i >= 0 && known_types[i] == tp ? i : -1;
+}
 
-PyObject* dispatch(PyObject* v, PyObject* r) {
+WriterProofState writer_state;
+
+// Looking a class whose metaclass is exactly type up in a dict whose keys are all such classes
+// hashes pointers and compares identities: no code of a caller's runs, so the answers stand while
+// the table and the namespace are unchanged.
+const WriterProof* read_proof() {
+    WriterProofState& s = writer_state;
+    s.stamped = s.plain = false;
+    const Globals* g = current_globals();
+    if (!globals.stamped) {
+        return nullptr;  // nothing can be proven: the general path every time
+    }
+    s.ns_stamp = globals.stamp;
+    PyObject* table = g ? g->encode_func : nullptr;
+    // Exactly a dict, before a stamp is read from inside it.
+    if (!table || !PyDict_CheckExact(table)) {
+        s.table = rt.ns;
+        s.table_stamp = s.ns_stamp;
+        s.stamped = true;
+        return nullptr;
+    }
+    s.table = table;
+    if (!take_stamp(table, &s.table_stamp)) {
+        return nullptr;
+    }
+    s.stamped = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (Py_TYPE(key) != &PyType_Type) {
+            return nullptr;
+        }
+    }
+    WriterProof& proof = s.proof;
+    for (int i = 0; i < 8; ++i) {
+        PyObject* writer = PyDict_GetItem(table, reinterpret_cast<PyObject*>(known_types[i]));
+        proof.site[i] = writer ? own_site(writer) : Site::count_;
+    }
+    proof.encode_is_own = g->encode_is_own;
+    proof.encode_int_is_own = g->encode_int_is_own;
+    s.plain = true;
+    return &proof;
+}
+
+namespace {
+
+PyObject* dispatch(PyObject* v, Pieces& r) {
+    // While the namespace and a plain table are unchanged, the table's answer for the exact types
+    // the module writes is known: the containment test and the subscript, which would have run
+    // nothing of a caller's, give the module's own writer, which runs directly.
+    if (const WriterProof* proof = writer_proof(r)) {
+        if (const int i = known_type(Py_TYPE(v)); i >= 0 && proof->site[i] != Site::count_) {
+            return call_own(proof->site[i], v, r);
+        }
+    }
+    // Lookups in a table of any other kind, and instance checks, may run code of a caller's.
+    if (!r.list()) {
+        return nullptr;
+    }
     // Held: code run by the lookups may change v's class.
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
     PyObject* tp = type.get();
     Ref table(load_global(rt.id_encode_func));
-    if (!table) {
-        return nullptr;
-    }
-    PyObject* found;
-    const int hit = type_lookups.find(table.get(), tp, &found);
-    const int known = hit >= 0 ? hit : PySequence_Contains(table.get(), tp);
+    const int known = table ? PySequence_Contains(table.get(), tp) : -1;
     if (known < 0) {
         return nullptr;
     }
     if (known) {
         table = Ref(load_global(rt.id_encode_func));
-        if (!table) {
-            return nullptr;
-        }
-        Ref writer(type_lookups.find(table.get(), tp, &found) == 1
-                       ? Py_NewRef(found)
-                       : PyObject_GetItem(table.get(), tp));
-        return writer ? call_function(writer.get(), v, r) : nullptr;
+        Ref writer(table ? PyObject_GetItem(table.get(), tp) : nullptr);
+        return writer ? call_writer(writer.get(), v, r) : nullptr;
     }
     // No entry for the exact type: the first key that v is an instance of, in the table's order.
     table = Ref(load_global(rt.id_encode_func));
@@ -176,7 +199,7 @@ PyObject* dispatch(PyObject* v, PyObject* r) {
     Ref writer(PyDict_CheckExact(table.get()) ? find_in_dict(table.get(), v)
                                               : find_in_items(table.get(), v));
     if (writer) {
-        return call_function(writer.get(), v, r);
+        return call_writer(writer.get(), v, r);
     }
     if (!PyErr_Occurred()) {
         unknown_type(tp);
@@ -184,9 +207,57 @@ PyObject* dispatch(PyObject* v, PyObject* r) {
     return nullptr;
 }
 
+// The steps of a module's writer after argument binding: the conversion of encode_int's x, then
+// the type test of r, then the body.
+bool run_own(Site site, PyObject* v, Pieces& r) {
+    Ref x;
+    if (site == Site::encode_int) {
+        x = Ref(to_integer(v));
+        if (!x) {
+            add_traceback(Site::encode_int);
+            return false;
+        }
+        v = x.get();
+    }
+    if (!r.passes_type_test()) {
+        return false;
+    }
+    switch (site) {
+        case Site::encode_int:
+            return encode_int_body(v, r);
+        case Site::encode_bool:
+            return encode_bool_body(v, r);
+        case Site::encode_string:
+            return encode_string_body(v, r);
+        case Site::encode_list:
+            return encode_list_body(v, r);
+        default:
+            return encode_dict_body(v, r);
+    }
+}
+
 }  // namespace
 
-PyObject* encode(PyObject* v, PyObject* r) {
+PyObject* call_own(Site own, PyObject* v, Pieces& r) {
+    DirectCall call(r.ts());
+    if (!call.ok()) {
+        return nullptr;
+    }
+    if (own == Site::encode) {
+        return encode_body(v, r);
+    }
+    return run_own(own, v, r) ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* call_writer(PyObject* writer, PyObject* v, Pieces& r) {
+    if (const Site own = own_site(writer); own != Site::count_) {
+        return call_own(own, v, r);
+    }
+    PyObject* list = r.list();
+    return list ? call_generic(writer, v, list) : nullptr;
+}
+
+PyObject* encode_body(PyObject* v, Pieces& r) {
     PyObject* result = dispatch(v, r);
     if (!result) {
         add_traceback(Site::encode);
@@ -194,43 +265,14 @@ PyObject* encode(PyObject* v, PyObject* r) {
     return result;
 }
 
-namespace {
-
-// b"".join(r). Pieces that are all exact bytes are copied straight into the result; anything
-// else goes to the interpreter's join, which also gives its errors.
-PyObject* join(PyObject* r) {
-    const Py_ssize_t n = PyList_GET_SIZE(r);
-    Py_ssize_t total = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* piece = PyList_GET_ITEM(r, i);
-        if (!PyBytes_CheckExact(piece) ||
-            __builtin_add_overflow(total, PyBytes_GET_SIZE(piece), &total)) {
-            return bytes_join(rt.b_empty, r);
-        }
-    }
-    if (n == 1) {  // the interpreter's join hands back a lone piece itself
-        return Py_NewRef(PyList_GET_ITEM(r, 0));
-    }
-    PyObject* joined = PyBytes_FromStringAndSize(nullptr, total);
-    if (!joined) {
-        return nullptr;
-    }
-    char* out = PyBytes_AS_STRING(joined);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* piece = PyList_GET_ITEM(r, i);
-        std::memcpy(out, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
-        out += PyBytes_GET_SIZE(piece);
-    }
-    return joined;
+PyObject* encode(PyObject* v, PyObject* r) {
+    Pieces pieces(r);
+    return encode_body(v, pieces);
 }
 
-}  // namespace
-
 PyObject* bencode(PyObject*, PyObject* x) {
-    Ref r(PyList_New(0));
-    Ref dispatcher(r ? load_function(Site::encode) : nullptr);
-    Ref result(dispatcher ? call_function(dispatcher.get(), x, r.get()) : nullptr);
-    PyObject* joined = result ? join(r.get()) : nullptr;
+    Pieces r(Pieces::Own{}, x);
+    PyObject* joined = encode_item(x, r) ? r.join() : nullptr;
     if (!joined) {
         add_traceback(Site::bencode);
     }

@@ -91,14 +91,4 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return run_bound<S, Body>(status, bound);
 }
 
-// The function called with the two positional arguments a and b, minus the call itself.
-template <const Signature& S, auto Body>
-PyObject* call_bound(PyObject* a, PyObject* b) {
-    Bound bound;
-    bound.arg[0] = Ref::borrow(a);
-    bound.arg[1] = Ref::borrow(b);
-    const BindStatus status = convert_arguments(S, bound);
-    return run_bound<S, Body>(status, bound);
-}
-
 }  // namespace vorlaken

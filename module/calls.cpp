@@ -7,15 +7,16 @@
 
 namespace vorlaken {
 
+// Initial-exec TLS: a plain load on every nested call instead of a call to find the variable.
+__thread uintptr_t stack_floor [[gnu::tls_model("initial-exec")]] = UINTPTR_MAX;
+
 namespace {
 
-// The lowest address the guard lets a call reach, per thread; found at the thread's first check.
-// Initial-exec TLS: a plain load on every nested call instead of a call to find the variables.
-[[gnu::tls_model("initial-exec")]] thread_local uintptr_t stack_floor = 0;
 [[gnu::tls_model("initial-exec")]] thread_local bool stack_known = false;
 
 void find_stack_floor() {
     stack_known = true;
+    stack_floor = 0;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) {
         return;  // unknown bounds: only the recursion limit applies
@@ -42,17 +43,16 @@ void too_many() {
 
 }  // namespace
 
-bool stack_ok() {
+bool stack_exhausted() {
     if (!stack_known) {
         find_stack_floor();
-    }
-    // The frame address, not a local's: sanitizers may move locals to a heap-allocated stack.
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= stack_floor) {
-        return true;
+        if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= stack_floor) {
+            return false;
+        }
     }
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object");
-    return false;
+    return true;
 }
 
 PyObject* call_generic(PyObject* callable, PyObject* a, PyObject* b) {

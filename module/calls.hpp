@@ -2,23 +2,38 @@
 // unpacking of their results. Shared by the decoder and the encoder.
 #pragma once
 
+#include <cstdint>
+
 #include "runtime.hpp"
 
 namespace vorlaken {
 
+// The lowest address the stack guard lets a call reach on this thread: the maximum until the
+// thread's first check finds the real one (0 when the thread's bounds cannot be found).
+// (__thread rather than thread_local: constant-initialised, so no wrapper call on each access.)
+extern __thread uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
+bool stack_exhausted();
+
 // False with RecursionError set when the thread's native stack is nearly used up. The interpreter's
 // recursion limit alone does not protect it: a caller may raise the limit far above what the
 // stack holds, or run on a thread with a small stack.
-bool stack_ok();
+inline bool stack_ok() {
+    // The frame address, not a local's: sanitizers may move locals to a heap-allocated stack.
+    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= stack_floor) [[likely]] {
+        return true;
+    }
+    return !stack_exhausted();
+}
 
 // The bookkeeping of one call of the module's own body made without the interpreter's call
 // machinery: the stack check, and the one level of the recursion limit that the call would count.
 class DirectCall {
   public:
-    DirectCall() : ok_(stack_ok() && enter_level()) {}
+    explicit DirectCall(PyThreadState* ts) : ts_(ts), ok_(stack_ok() && enter_level(ts)) {}
+    DirectCall() : DirectCall(PyThreadState_Get()) {}
     ~DirectCall() {
         if (ok_) {
-            leave_level();
+            leave_level(ts_);
         }
     }
     DirectCall(const DirectCall&) = delete;
@@ -26,6 +41,7 @@ class DirectCall {
     bool ok() const { return ok_; }
 
   private:
+    PyThreadState* ts_;
     bool ok_;
 };
 
@@ -33,10 +49,12 @@ class DirectCall {
 // where the interpreter's call does not count it against the recursion limit itself.
 class EntryLevel {
   public:
-    EntryLevel() : ok_(!entry_counts_level || enter_level()) {}
+    EntryLevel()
+        : ts_(entry_counts_level ? PyThreadState_Get() : nullptr),
+          ok_(!entry_counts_level || enter_level(ts_)) {}
     ~EntryLevel() {
         if (entry_counts_level && ok_) {
-            leave_level();
+            leave_level(ts_);
         }
     }
     EntryLevel(const EntryLevel&) = delete;
@@ -44,6 +62,7 @@ class EntryLevel {
     bool ok() const { return ok_; }
 
   private:
+    PyThreadState* ts_;
     bool ok_;
 };
 

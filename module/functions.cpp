@@ -43,19 +43,15 @@ PyCFunction as_cfunction(F* fn) {
 
 constexpr int with_keywords = METH_VARARGS | METH_KEYWORDS;
 
-// A function's method record (name, entry point, flags, no documentation) and, for the
-// two-parameter functions, its body behind the binding steps that follow argument binding.
+// A function's method record: name, entry point, flags, no documentation.
 struct Function {
     Site site;
     PyMethodDef def;
-    PyObject* (*direct)(PyObject*, PyObject*);
 };
 
 template <const Signature& S, auto Body>
 constexpr Function two_parameters() {
-    return {S.site,
-            {S.name, as_cfunction(entry<S, Body>), with_keywords, nullptr},
-            call_bound<S, Body>};
+    return {S.site, {S.name, as_cfunction(entry<S, Body>), with_keywords, nullptr}};
 }
 
 // A single-argument function's entry point, counting the level of the call from Python.
@@ -71,14 +67,14 @@ Function functions[] = {
     two_parameters<decode_string_sig, decoder::decode_string>(),
     two_parameters<decode_list_sig, decoder::decode_list>(),
     two_parameters<decode_dict_sig, decoder::decode_dict>(),
-    {Site::bdecode, {"bdecode", single_argument<decoder::bdecode>, METH_O, nullptr}, nullptr},
+    {Site::bdecode, {"bdecode", single_argument<decoder::bdecode>, METH_O, nullptr}},
     two_parameters<encode_sig, encoder::encode>(),
     two_parameters<encode_int_sig, encoder::encode_int>(),
     two_parameters<encode_bool_sig, encoder::encode_bool>(),
     two_parameters<encode_string_sig, encoder::encode_string>(),
     two_parameters<encode_list_sig, encoder::encode_list>(),
     two_parameters<encode_dict_sig, encoder::encode_dict>(),
-    {Site::bencode, {"bencode", single_argument<encoder::bencode>, METH_O, nullptr}, nullptr},
+    {Site::bencode, {"bencode", single_argument<encoder::bencode>, METH_O, nullptr}},
 };
 static_assert(sizeof functions / sizeof functions[0] == static_cast<size_t>(Site::module_body));
 
@@ -93,17 +89,6 @@ int bind_function(Site which) {
     }
     Py_XSETREF(rt.function_object[i], object.release());
     return 0;
-}
-
-PyObject* call_function(PyObject* callable, PyObject* a, PyObject* b) {
-    // The encoder's functions first: they are the ones the encoder calls.
-    for (int i = static_cast<int>(Site::bencode) - 1; i >= 0; --i) {
-        if (callable == rt.function_object[i] && functions[i].direct) {
-            DirectCall call;
-            return call.ok() ? functions[i].direct(a, b) : nullptr;
-        }
-    }
-    return call_generic(callable, a, b);
 }
 
 }  // namespace vorlaken

@@ -8,45 +8,8 @@ namespace vorlaken {
 
 Runtime rt;
 
-namespace {
-
-// What the last lookups of the names read so far found in the namespace. A dictionary's version
-// tag changes with every change to it, so while the namespace keeps the tag it had, a lookup
-// would find the same object again, and the namespace still holds it.
-struct Found {
-    PyObject* name = nullptr;
-    uint64_t tag = 0;
-    PyObject* value = nullptr;  // borrowed from the namespace
-};
-// The module's code reads a handful of names; any further ones are looked up every time.
-Found found[16];
-
-Found* slot_of(PyObject* name) {
-    for (Found& slot : found) {
-        if (slot.name == name || !slot.name) {
-            slot.name = name;
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
 PyObject* load_global(PyObject* name) {
-    // Start-up reads names once each; only the functions' reads are worth remembering.
-    Found* slot = rt.started ? slot_of(name) : nullptr;
-    const uint64_t tag = dict_version(rt.ns);
-    if (slot && tag != 0 && slot->value && slot->tag == tag) {
-        return Py_NewRef(slot->value);
-    }
     if (PyObject* v = PyDict_GetItemWithError(rt.ns, name)) {
-        // The tag read before the lookup: code run by the lookup that changed the namespace has
-        // changed the tag too.
-        if (slot) {
-            slot->tag = tag;
-            slot->value = v;
-        }
         return Py_NewRef(v);
     }
     if (PyErr_Occurred()) {
@@ -60,6 +23,83 @@ PyObject* load_global(PyObject* name) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return nullptr;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+uint64_t watched_changes = 0;
+int dict_watcher = -1;
+
+namespace {
+
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++watched_changes;
+    return 0;
+}
+
+}  // namespace
+
+void start_watching() {
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(count_change);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+        }
+    }
+}
+#else
+void start_watching() {}
+#endif
+
+Globals globals;
+
+namespace {
+
+bool own(PyObject* value, Site fn) {
+    return value && value == rt.function_object[static_cast<int>(fn)];
+}
+
+// The namespace must be a dictionary whose keys are all exact str: looking a name up in it then
+// compares only str objects, and runs nothing of a caller's.
+void read_globals() {
+    globals.stamped = globals.plain = false;
+    if (!PyDict_CheckExact(rt.ns) || !take_stamp(rt.ns, &globals.stamp)) {
+        return;
+    }
+    globals.stamped = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(rt.ns, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return;
+        }
+    }
+    const auto get = [](PyObject* name) { return PyDict_GetItem(rt.ns, name); };
+    globals.encode_is_own =
+        own(get(rt.function_name[static_cast<int>(Site::encode)]), Site::encode);
+    globals.encode_int_is_own =
+        own(get(rt.function_name[static_cast<int>(Site::encode_int)]), Site::encode_int);
+    globals.decode_string_is_own =
+        own(get(rt.function_name[static_cast<int>(Site::decode_string)]), Site::decode_string);
+    globals.end_char = -1;
+    if (PyObject* end = get(rt.id_END_CHAR); end && PyLong_CheckExact(end)) {
+        int overflow;
+        const long v = PyLong_AsLongAndOverflow(end, &overflow);
+        globals.end_char = overflow || v < 0 || v > 255 ? 256 : static_cast<int>(v);
+    }
+    globals.ordered_dict = get(rt.id_OrderedDict);
+    globals.decode_func = get(rt.id_decode_func);
+    globals.encode_func = get(rt.id_encode_func);
+    globals.plain = true;
+}
+
+}  // namespace
+
+const Globals* reread_globals() {
+    if (!rt.started) {
+        return nullptr;
+    }
+    read_globals();
+    return globals.plain ? &globals : nullptr;
 }
 
 PyObject* load_function(Site fn) {

@@ -119,6 +119,37 @@ extern Runtime rt;
 // module, else NameError. Returns a new reference: the caller may run Python code while holding it.
 PyObject* load_global(PyObject* name);
 
+// What the namespace held when it was last read, valid while it is unchanged: the answers that
+// load_global would give now, found without looking up, for the names the functions read at every
+// element. A name absent from the namespace reads as null (load_global would go on to the
+// builtins, which the fast paths leave to it).
+struct Globals {
+    bool stamped = false;  // stamp holds the namespace's stamp when it was read
+    uint64_t stamp = 0;
+    bool plain = false;          // the namespace was a dictionary of exact str keys then
+    bool encode_is_own = false;  // the global is the module's own function
+    bool encode_int_is_own = false;
+    bool decode_string_is_own = false;
+    int end_char = -1;  // END_CHAR as a byte value when it is an exact int; 256 when it is an
+                        // int no byte equals; -1 when it is anything else
+    // Borrowed from the namespace, which holds them while it is unchanged.
+    PyObject* ordered_dict = nullptr;
+    PyObject* decode_func = nullptr;
+    PyObject* encode_func = nullptr;
+};
+
+extern Globals globals;
+const Globals* reread_globals();
+
+// The namespace's answers, or null where they cannot be proven (before start-up has finished, or
+// a namespace with keys that are no exact str).
+inline const Globals* current_globals() {
+    if (globals.stamped && unchanged(rt.ns, globals.stamp)) [[likely]] {
+        return globals.plain ? &globals : nullptr;
+    }
+    return reread_globals();
+}
+
 // The global that holds one of the module's functions, as load_global gives it.
 PyObject* load_function(Site fn);
 

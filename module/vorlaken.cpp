@@ -375,6 +375,7 @@ PyObject* init() {
         add_traceback(Site::init);
         return nullptr;
     }
+    start_watching();
     rt.started = true;
     return module.release();
 }
