@@ -80,7 +80,8 @@ bool write_element(PyObject* v, Pieces& r) {
     if (proof && proof->encode_is_own) [[likely]] {
         const int i = known_type(Py_TYPE(v));
         const Site own = i >= 0 ? proof->site[i] : Site::count_;
-        if ((own == Site::encode_string || own == Site::encode_int) &&
+        // encode_int converts its argument first; only an exact int is its own conversion.
+        if ((own == Site::encode_string || (own == Site::encode_int && i == 0)) &&
             recursion_remaining(r.ts()) > 1) [[likely]] {
             if (own == Site::encode_string ? write_string(v, r) : write_int(v, r)) [[likely]] {
                 return true;

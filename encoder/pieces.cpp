@@ -43,7 +43,11 @@ Pieces::~Pieces() {
     if (own_) {
         Py_XDECREF(list_);
     }
-    Py_XDECREF(big_);
+    Py_XDECREF(bytes_);
+    for (Py_ssize_t i = 0; i < n_spliced_; ++i) {
+        Py_DECREF(spliced_[i].value);
+    }
+    PyMem_Free(spliced_);
 }
 
 bool Pieces::passes_type_test() const {
@@ -69,16 +73,16 @@ bool Pieces::reserve(Py_ssize_t more) {
     // Half as much again: the peak stays within one and a half times the result.
     Py_ssize_t grown = capacity_ + capacity_ / 2;
     const Py_ssize_t capacity = want > grown ? want : grown;
-    if (!big_) {
-        big_ = PyBytes_FromStringAndSize(nullptr, capacity);
-        if (!big_) {
+    if (!bytes_) {
+        bytes_ = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (!bytes_) {
             return false;
         }
-        std::memcpy(PyBytes_AS_STRING(big_), small_, static_cast<size_t>(size_));
-    } else if (bytes_resize(&big_, capacity) < 0) {
+        std::memcpy(PyBytes_AS_STRING(bytes_), inline_, static_cast<size_t>(size_));
+    } else if (bytes_resize(&bytes_, capacity) < 0) {
         return false;
     }
-    data_ = PyBytes_AS_STRING(big_);
+    data_ = PyBytes_AS_STRING(bytes_);
     capacity_ = capacity;
     return true;
 }
@@ -135,7 +139,37 @@ bool Pieces::string_token_slow(PyObject* value, const char* data, Py_ssize_t siz
         Ref digits(digits_piece(size));
         return digits && extend3(digits.get(), rt.b_colon, value);
     }
-    return reserve(21 + size) && string_token(value, data, size);
+    if (size < long_value || !value || !PyBytes_CheckExact(value)) {
+        if (!reserve(21 + size)) {
+            return false;
+        }
+        char* out = digits::write(data_ + size_, static_cast<uint64_t>(size),
+                                  digits::length(static_cast<uint64_t>(size)));
+        *out++ = ':';
+        std::memcpy(out, data, static_cast<size_t>(size));
+        size_ = out + size - data_;
+        return true;
+    }
+    if (n_spliced_ == spliced_capacity_) {
+        const Py_ssize_t capacity = spliced_capacity_ ? 2 * spliced_capacity_ : 8;
+        Spliced* spliced = PyMem_Resize(spliced_, Spliced, capacity);
+        if (!spliced) {
+            PyErr_NoMemory();
+            return false;
+        }
+        spliced_ = spliced;
+        spliced_capacity_ = capacity;
+    }
+    if (!reserve(21)) {
+        return false;
+    }
+    char* out = digits::write(data_ + size_, static_cast<uint64_t>(size),
+                              digits::length(static_cast<uint64_t>(size)));
+    *out++ = ':';
+    size_ = out - data_;
+    spliced_[n_spliced_++] = {size_, Py_NewRef(value)};
+    spliced_size_ += size;
+    return true;
 }
 
 namespace {
@@ -174,14 +208,30 @@ PyObject* Pieces::join() {
     if (!kept()) {
         return join_list(list_);
     }
-    if (!big_) {
-        return PyBytes_FromStringAndSize(small_, size_);
-    }
-    if (bytes_resize(&big_, size_) < 0) {
+    const Py_ssize_t total = size_ + spliced_size_;
+    if (!bytes_) {
+        bytes_ = PyBytes_FromStringAndSize(nullptr, total);
+        if (!bytes_) {
+            return nullptr;
+        }
+        std::memcpy(PyBytes_AS_STRING(bytes_), inline_, static_cast<size_t>(size_));
+    } else if (bytes_resize(&bytes_, total) < 0) {
         return nullptr;
     }
-    PyObject* joined = big_;
-    big_ = nullptr;
+    // The long values into their places, from the last on: each stretch of kept bytes after one
+    // moves up by the long values before it.
+    char* base = PyBytes_AS_STRING(bytes_);
+    Py_ssize_t from = size_, to = total;
+    for (Py_ssize_t i = n_spliced_ - 1; i >= 0; --i) {
+        const Py_ssize_t stretch = from - spliced_[i].at;
+        const Py_ssize_t n = PyBytes_GET_SIZE(spliced_[i].value);
+        std::memmove(base + to - stretch, base + spliced_[i].at, static_cast<size_t>(stretch));
+        to -= stretch + n;
+        std::memcpy(base + to, PyBytes_AS_STRING(spliced_[i].value), static_cast<size_t>(n));
+        from = spliced_[i].at;
+    }
+    PyObject* joined = bytes_;
+    bytes_ = nullptr;
     return joined;
 }
 
@@ -297,6 +347,7 @@ bool Pieces::materialise() {
         return false;
     }
     Frames frames;
+    Py_ssize_t next_spliced = 0;
     const char* p = data_;
     const char* const end = data_ + size_;
     while (p < end) {
@@ -344,20 +395,31 @@ bool Pieces::materialise() {
             n = n * 10 + (*q - '0');
         }
         Ref digits(PyBytes_FromStringAndSize(p, colon - p));
-        Ref piece(PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) == n
-                      ? Py_NewRef(value)
-                      : PyBytes_FromStringAndSize(colon + 1, n));
+        Ref piece;
+        p = colon + 1;
+        if (next_spliced < n_spliced_ && spliced_[next_spliced].at == p - data_) {
+            // A long value, left out of the kept bytes: the object that was written.
+            piece = Ref::borrow(spliced_[next_spliced++].value);
+        } else {
+            piece = Ref(PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) == n
+                            ? Py_NewRef(value)
+                            : PyBytes_FromStringAndSize(p, n));
+            p += n;
+        }
         if (!append(list.get(), digits.get()) || !append(list.get(), rt.b_colon) ||
             !append(list.get(), piece.get())) {
             return false;
         }
-        p = colon + 1 + n;
     }
     list_ = list.release();
-    Py_CLEAR(big_);
-    data_ = small_;
+    for (Py_ssize_t i = 0; i < n_spliced_; ++i) {
+        Py_DECREF(spliced_[i].value);
+    }
+    n_spliced_ = spliced_size_ = 0;
+    Py_CLEAR(bytes_);
+    data_ = inline_;
     size_ = 0;
-    capacity_ = sizeof small_;
+    capacity_ = sizeof inline_;
     return true;
 }
 

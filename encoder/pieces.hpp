@@ -143,7 +143,7 @@ class Pieces {
     // The pieces of a byte string: its length, ":" and value, which must be bytes-like and whose
     // own object is the piece; data and size are its bytes.
     bool string_token(PyObject* value, const char* data, Py_ssize_t size) {
-        if (kept() && size <= capacity_ - size_ - 21) [[likely]] {
+        if (kept() && size < long_value && size <= capacity_ - size_ - 21) [[likely]] {
             char* out = digits::write(data_ + size_, static_cast<uint64_t>(size),
                                       digits::length(static_cast<uint64_t>(size)));
             *out++ = ':';
@@ -158,6 +158,15 @@ class Pieces {
     PyObject* join();
 
   private:
+    // A byte string this long is not copied into the kept bytes but spliced into the result
+    // when it is made, so that it is copied once: the kept bytes stay small, and growing them
+    // copies little.
+    static constexpr Py_ssize_t long_value = 512;
+    struct Spliced {
+        Py_ssize_t at;    // where its bytes belong in the kept bytes
+        PyObject* value;  // a bytes object, held
+    };
+
     bool marker_slow(PyObject* marker);
     bool int_token_slow(long long value);
     bool string_token_slow(PyObject* value, const char* data, Py_ssize_t size);
@@ -169,12 +178,17 @@ class Pieces {
     PyObject* list_ = nullptr;  // borrowed from the caller, or owned (made by list())
     PyObject* root_ = nullptr;
     bool own_ = false;
-    // The kept bytes: first in small_, then in a bytes object that grows and becomes the result.
-    char small_[256];
-    PyObject* big_ = nullptr;
-    char* data_ = small_;
+    // The kept bytes: first in inline_, then in a bytes object that grows and becomes the result.
+    char inline_[256];
+    PyObject* bytes_ = nullptr;
+    char* data_ = inline_;
     Py_ssize_t size_ = 0;
-    Py_ssize_t capacity_ = sizeof small_;
+    Py_ssize_t capacity_ = sizeof inline_;
+    // The long values left out of the kept bytes, in order.
+    Spliced* spliced_ = nullptr;
+    Py_ssize_t n_spliced_ = 0;
+    Py_ssize_t spliced_capacity_ = 0;
+    Py_ssize_t spliced_size_ = 0;  // their bytes in all
 };
 
 // AttributeError "'NoneType' object has no attribute '<name>'", for a piece list that is None.
