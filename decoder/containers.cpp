@@ -100,36 +100,52 @@ bool read_proven(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* t
 }
 
 // One list element or dictionary value at f, dispatched on its first byte; *next is its end.
-bool read_element(PyObject* x, int32_t f, Token& out, int32_t* next, PyThreadState* ts) {
-    bool ok;
-    const ReaderProof* proof = reader_proof();
-    const int b = proof ? byte_at(x, f) : -1;
-    if (proof && b >= 0 && proof->own[b] != Site::count_) [[likely]] {
-        ok = read_proven(proof->own[b], x, f, out, ts);
-    } else if (proof && b < 0) {
-        return false;
-    } else {
-        ok = read_token(x, f, out);
+// A caller that has just read the proof and the byte passes them on (no code can have run since);
+// otherwise proof is null and both are read here.
+bool read_element(PyObject* x, int32_t f, const ReaderProof* proof, int b, Token& out,
+                  int32_t* next, PyThreadState* ts) {
+    if (!proof) {
+        proof = reader_proof();
+        b = proof ? byte_at(x, f) : -1;
+        if (proof && b < 0) {
+            return false;
+        }
     }
+    const bool ok = proof && proof->own[b] != Site::count_
+                        ? read_proven(proof->own[b], x, f, out, ts)
+                        : read_token(x, f, out);
     return ok && next_offset(out, next);
 }
 
 // The loop both containers share: entries up to the end marker, each read by read_entry, which
-// moves the offset past it.
+// moves the offset past it. read_entry gets the proof and the entry's first byte when they were
+// read without any code of a caller's running since.
 template <class ReadEntry>
 bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry read_entry) {
     if (!container || !first_position(x, f, &f)) {
         return false;
     }
     for (;;) {
-        const int more = more_items(x, f);
-        if (more < 0) {
-            return false;
+        const ReaderProof* proof = reader_proof();
+        int b = -1;
+        if (proof && proof->end_char >= 0 && PyBytes_CheckExact(x) && f >= 0 &&
+            f < PyBytes_GET_SIZE(x)) [[likely]] {
+            // As more_items decides it for an exact int END_CHAR.
+            b = static_cast<unsigned char>(PyBytes_AS_STRING(x)[f]);
+            if (b == proof->end_char) {
+                break;
+            }
+        } else {
+            const int more = more_items(x, f);
+            if (more < 0) {
+                return false;
+            }
+            if (!more) {
+                break;
+            }
+            proof = nullptr;  // the comparison may have run code of a caller's
         }
-        if (!more) {
-            break;
-        }
-        if (!read_entry(container.get(), f)) {
+        if (!read_entry(container.get(), f, proof, b)) {
             return false;
         }
     }
@@ -140,11 +156,12 @@ bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry r
 
 bool list_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
-    return read_entries(x, f, Ref(PyList_New(0)), out, [x, ts](PyObject* list, int32_t& pos) {
-        Token element;
-        return read_element(x, pos, element, &pos, ts) &&
-               PyList_Append(list, element.value.get()) == 0;
-    });
+    return read_entries(x, f, Ref(PyList_New(0)), out,
+                        [x, ts](PyObject* list, int32_t& pos, const ReaderProof* proof, int b) {
+                            Token element;
+                            return read_element(x, pos, proof, b, element, &pos, ts) &&
+                                   PyList_Append(list, element.value.get()) == 0;
+                        });
 }
 
 // OrderedDict(), and mapping[key] = value, through the class's own C functions when OrderedDict is
@@ -173,11 +190,17 @@ int store(PyObject* mapping, PyObject* key, PyObject* value) {
 }
 
 // A key at f, read as byte strings are, whatever its first byte: by decode_string as the
-// namespace holds it now, bypassing the table.
-bool read_dict_key(PyObject* x, int32_t f, Token& key, PyThreadState* ts) {
-    if (const Globals* g = current_globals(); g && g->decode_string_is_own) [[likely]] {
+// namespace holds it now, bypassing the table. True in *quiet when no code of a caller's ran.
+bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Token& key, PyThreadState* ts,
+                   bool* quiet) {
+    *quiet = false;
+    if (!proof) {
+        proof = reader_proof();
+    }
+    if (proof && proof->decode_string_is_own) [[likely]] {
         // As read_proven: a byte string's read nests no further call.
         if (recursion_remaining(ts) > 0) [[likely]] {
+            *quiet = true;
             return read_key(x, f, key);
         }
         DirectCall call(ts);
@@ -189,12 +212,27 @@ bool read_dict_key(PyObject* x, int32_t f, Token& key, PyThreadState* ts) {
 
 bool dict_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
-    return read_entries(x, f, Ref(new_mapping()), out, [x, ts](PyObject* dict, int32_t& pos) {
-        Token key, value;
-        return read_dict_key(x, pos, key, ts) && next_offset(key, &pos) &&
-               read_element(x, pos, value, &pos, ts) &&
-               store(dict, key.value.get(), value.value.get()) == 0;
-    });
+    return read_entries(
+        x, f, Ref(new_mapping()), out,
+        [x, ts](PyObject* dict, int32_t& pos, const ReaderProof* proof, int) {
+            Token key, value;
+            bool quiet;
+            if (!read_dict_key(x, pos, proof, key, ts, &quiet) || !next_offset(key, &pos)) {
+                return false;
+            }
+            // After a quiet key read the proof stands, and the value's first byte is read here.
+            int b = -1;
+            if (quiet && proof) {
+                b = byte_at(x, pos);
+                if (b < 0) {
+                    return false;
+                }
+            } else {
+                proof = nullptr;
+            }
+            return read_element(x, pos, proof, b, value, &pos, ts) &&
+                   store(dict, key.value.get(), value.value.get()) == 0;
+        });
 }
 
 }  // namespace

@@ -343,7 +343,7 @@ SharedKeys::SharedKeys() noexcept : previous_(current_keys) {
 
 SharedKeys::~SharedKeys() {
     for (uint64_t used = used_; used; used &= used - 1) {
-        Py_DECREF(slot_[__builtin_ctzll(used)]);
+        Py_DECREF(slot_[__builtin_ctzll(used)].key);
     }
     current_keys = previous_;
 }
@@ -364,21 +364,21 @@ PyObject* SharedKeys::get(const char* data, Py_ssize_t n) {
     } else {
         std::memcpy(&head, data, static_cast<size_t>(n));
     }
-    const uint64_t h =
-        ((head * 0x9E3779B97F4A7C15ull) ^ tail ^ static_cast<uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full;
+    const uint64_t h = ((head * 0x9E3779B97F4A7C15ull) ^ tail ^ static_cast<uint64_t>(n)) *
+                       0xC2B2AE3D27D4EB4Full;
     const int i = static_cast<int>(h >> 58);
     const uint64_t bit = uint64_t{1} << i;
+    Slot& slot = slot_[i];
     if (used_ & bit) {
-        PyObject* key = slot_[i];
-        if (PyBytes_GET_SIZE(key) == n && std::memcmp(PyBytes_AS_STRING(key), data, n) == 0) {
-            return Py_NewRef(key);
+        if (slot.n == n && slot.head == head && slot.tail == tail) {
+            return Py_NewRef(slot.key);
         }
-        Py_DECREF(key);
+        Py_DECREF(slot.key);
         used_ &= ~bit;
     }
     PyObject* key = PyBytes_FromStringAndSize(data, n);
     if (key) {
-        slot_[i] = Py_NewRef(key);
+        slot = {Py_NewRef(key), head, tail, n};
         used_ |= bit;
     }
     return key;

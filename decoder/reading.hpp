@@ -35,7 +35,14 @@ class SharedKeys {
     static constexpr int slots = 64;
     static constexpr Py_ssize_t longest = 16;  // longer keys are hashes and names, rarely repeated
     static constexpr int unshared = 8;
-    PyObject* slot_[slots];
+    struct Slot {
+        PyObject* key;
+        // Its bytes as two overlapping words (the first eight and the last eight; a shorter key
+        // zero-padded in the first), which with its length tell it apart from any other key.
+        uint64_t head, tail;
+        Py_ssize_t n;
+    };
+    Slot slot_[slots];
     uint64_t used_ = 0;  // which slots hold a key
     int seen_ = 0;
     SharedKeys* previous_;
