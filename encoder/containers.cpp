@@ -9,12 +9,19 @@
 
 namespace vorlaken::encoder {
 
-PlainItems::~PlainItems() {
+void PlainItems::release() {
     for (Py_ssize_t i = 0; i < n_; ++i) {
         Py_DECREF(items_[i].key);
         Py_DECREF(items_[i].value);
     }
-    PyMem_Free(items_);
+    n_ = 0;
+}
+
+PlainItems::~PlainItems() {
+    release();
+    if (items_ != inline_) {
+        PyMem_Free(items_);
+    }
 }
 
 int PlainItems::take(PyObject* x) {
@@ -22,34 +29,40 @@ int PlainItems::take(PyObject* x) {
         return 0;
     }
     const Py_ssize_t size = PyDict_GET_SIZE(x);
+    if (size > static_cast<Py_ssize_t>(sizeof inline_ / sizeof inline_[0])) {
+        items_ = PyMem_New(Item, size);
+        if (!items_) {
+            items_ = inline_;
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     PyTypeObject* kind = nullptr;
     while (PyDict_Next(x, &pos, &key, &value)) {
         kind = kind ? kind : Py_TYPE(key);
         if (Py_TYPE(key) != kind || (kind != &PyBytes_Type && kind != &PyUnicode_Type)) {
+            release();  // the general path must find the references as they were
             return 0;
         }
-    }
-    items_ = size ? PyMem_New(Item, size) : nullptr;
-    if (size && !items_) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    pos = 0;
-    while (PyDict_Next(x, &pos, &key, &value)) {
         items_[n_++] = {Py_NewRef(key), Py_NewRef(value)};
     }
+    // A mapping that was read from bencode, or built in order, is sorted already.
+    const auto sort = [this](auto less) {
+        if (!std::is_sorted(items_, items_ + n_, less)) {
+            std::sort(items_, items_ + n_, less);
+        }
+    };
     if (kind == &PyBytes_Type) {
-        std::sort(items_, items_ + n_, [](const Item& a, const Item& b) {
+        sort([](const Item& a, const Item& b) {
             const Py_ssize_t la = PyBytes_GET_SIZE(a.key), lb = PyBytes_GET_SIZE(b.key);
             const int c = std::memcmp(PyBytes_AS_STRING(a.key), PyBytes_AS_STRING(b.key),
                                       static_cast<size_t>(std::min(la, lb)));
             return c < 0 || (c == 0 && la < lb);
         });
     } else {
-        std::sort(items_, items_ + n_,
-                  [](const Item& a, const Item& b) { return PyUnicode_Compare(a.key, b.key) < 0; });
+        sort([](const Item& a, const Item& b) { return PyUnicode_Compare(a.key, b.key) < 0; });
     }
     return 1;
 }

@@ -104,11 +104,14 @@ class PlainItems {
     PyObject* value(Py_ssize_t i) const { return items_[i].value; }
 
   private:
+    void release();
+
     struct Item {
         PyObject* key;
         PyObject* value;
     };
-    Item* items_ = nullptr;
+    Item inline_[8];  // most dictionaries in real data are this small
+    Item* items_ = inline_;
     Py_ssize_t n_ = 0;
 };
 
