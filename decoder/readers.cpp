@@ -91,12 +91,42 @@ bool refuse() {
     return false;
 }
 
+// The leading digits of the eight bytes at p, at most eight of them: their number, and their
+// value in *value. Each byte is flagged as no digit by its bits: xor '0' leaves a digit its value
+// 0 to 9, with nothing in the high half, and still below 16 with 6 added (a carry out of a byte
+// that is no digit can only reach the byte after it, which no longer counts).
+inline int leading_digits(const char* p, uint64_t* value) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    const uint64_t x = chunk ^ 0x3030303030303030ull;
+    const uint64_t other =
+        (x & 0xF0F0F0F0F0F0F0F0ull) | ((x + 0x0606060606060606ull) & 0x1010101010101010ull);
+    const int n = other ? __builtin_ctzll(other) / 8 : 8;
+    if (n == 0) {
+        *value = 0;
+        return 0;
+    }
+    // The digits to the top bytes, leading zeros below them; then pairs, fours and eights of
+    // digits are combined, the first byte (the lowest) being the most significant.
+    uint64_t v = x << (64 - 8 * n);
+    v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFull;
+    v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFull;
+    v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFull;
+    *value = v;
+    return n;
+}
+
+constexpr uint64_t powers_of_ten[9] = {1,      10,      100,      1000,     10000,
+                                       100000, 1000000, 10000000, 100000000};
+
 // The canonical form of most numbers in real data: digits (after a "-" for an integer), at most
 // 19 of them, directly followed by the terminator. The search for the terminator then stops
 // where the digits do, and int() would read the same value. Returns the terminator's offset,
 // or -1 for anything else, which the general steps handle.
-Py_ssize_t canonical_number(const char* data, Py_ssize_t size, Py_ssize_t start, char terminator,
-                            bool sign_allowed, bool* negative, uint64_t* magnitude) {
+[[gnu::always_inline]] inline Py_ssize_t canonical_number(const char* data, Py_ssize_t size,
+                                                          Py_ssize_t start, char terminator,
+                                                          bool sign_allowed, bool* negative,
+                                                          uint64_t* magnitude) {
     if (start < 0 || start >= size) {
         return -1;
     }
@@ -104,26 +134,24 @@ Py_ssize_t canonical_number(const char* data, Py_ssize_t size, Py_ssize_t start,
     const char* end = data + size;
     *negative = sign_allowed && *p == '-';
     const char* digits = p + *negative;
-    const char* stop = end - digits > 19 ? digits + 19 : end;
     uint64_t u = 0;
     const char* q = digits;
-    // Eight digits at a time while eight digits follow (two blocks at most: 19 digits in all).
-    while (std::endian::native == std::endian::little && stop - q >= 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, q, 8);
-        // Every byte from '0' to '9': 0x30 to 0x3F, and still below 0x40 with 6 added.
-        constexpr uint64_t high = 0xF0F0F0F0F0F0F0F0ull, zeros = 0x3030303030303030ull;
-        if ((chunk & high) != zeros || ((chunk + 0x0606060606060606ull) & high) != zeros) {
-            break;
+    if (std::endian::native == std::endian::little) {
+        while (end - q >= 8) {
+            uint64_t v;
+            const int n = leading_digits(q, &v);
+            if (q - digits + n > 19) {
+                return -1;
+            }
+            u = u * powers_of_ten[n] + v;
+            q += n;
+            if (n < 8) {
+                break;
+            }
         }
-        uint64_t v = chunk - zeros;  // little-endian: the first digit in the lowest byte
-        v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFull;
-        v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFull;
-        v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFull;
-        u = u * 100000000 + v;
-        q += 8;
     }
-    for (; q < stop; ++q) {
+    // Near the end of the input, or on another byte order: one digit at a time.
+    for (; q < end && q - digits < 19; ++q) {
         const unsigned d = static_cast<unsigned char>(*q) - '0';
         if (d > 9) {
             break;
@@ -364,8 +392,8 @@ PyObject* SharedKeys::get(const char* data, Py_ssize_t n) {
     } else {
         std::memcpy(&head, data, static_cast<size_t>(n));
     }
-    const uint64_t h = ((head * 0x9E3779B97F4A7C15ull) ^ tail ^ static_cast<uint64_t>(n)) *
-                       0xC2B2AE3D27D4EB4Full;
+    const uint64_t h =
+        ((head * 0x9E3779B97F4A7C15ull) ^ tail ^ static_cast<uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full;
     const int i = static_cast<int>(h >> 58);
     const uint64_t bit = uint64_t{1} << i;
     Slot& slot = slot_[i];
