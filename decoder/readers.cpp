@@ -179,33 +179,12 @@ PyObject* canonical_value(bool negative, uint64_t u) {
     return u == static_cast<uint64_t>(INT64_MAX) + 1 ? PyLong_FromLongLong(INT64_MIN) : nullptr;
 }
 
-bool int_token(PyObject* x, int32_t f, Token& out) {
+// The general steps of int_token, for every token that is not in canonical form.
+[[gnu::noinline]] bool int_token_general(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
         return search_failed(x, rt.b_e, 0);
     }
     const int64_t s = int64_t{f} + 1;  // wide, so that f at the top of the range cannot wrap
-    {
-        bool negative;
-        uint64_t u;
-        const char* data = PyBytes_AS_STRING(x);
-        const Py_ssize_t new_f =
-            canonical_number(data, PyBytes_GET_SIZE(x), s, 'e', true, &negative, &u);
-        if (new_f >= 0) {
-            // The two rules on zeros, as below: "-0..." and a superfluous leading "0".
-            const char first = data[s + negative];
-            if (first == '0' && (negative || new_f != s + 1)) {
-                return refuse();
-            }
-            if (PyObject* value = canonical_value(negative, u)) {
-                out.value = Ref(value);
-                out.end = new_f + 1;
-                return true;
-            }
-            if (PyErr_Occurred()) {
-                return false;
-            }
-        }
-    }
     const Py_ssize_t new_f = find_byte(x, 'e', s);
     if (new_f < 0) {
         return search_failed(x, rt.b_e, s);
@@ -235,6 +214,39 @@ bool int_token(PyObject* x, int32_t f, Token& out) {
     return static_cast<bool>(out.value);
 }
 
+// The canonical form of most integers in real data is read here; anything else, refusals
+// included, by the general steps.
+bool int_token(PyObject* x, int32_t f, Token& out) {
+    if (x == Py_None) [[unlikely]] {
+        return int_token_general(x, f, out);
+    }
+    const int64_t s = int64_t{f} + 1;
+    {
+        bool negative;
+        uint64_t u;
+        const char* data = PyBytes_AS_STRING(x);
+        const Py_ssize_t new_f =
+            canonical_number(data, PyBytes_GET_SIZE(x), s, 'e', true, &negative, &u);
+        if (new_f >= 0) {
+            // A breach of the two rules on zeros ("-0..." and a superfluous leading "0") is
+            // the general steps' to refuse.
+            const char first = data[s + negative];
+            if (first == '0' && (negative || new_f != s + 1)) {
+                return int_token_general(x, f, out);
+            }
+            if (PyObject* value = canonical_value(negative, u)) {
+                out.value = Ref(value);
+                out.end = new_f + 1;
+                return true;
+            }
+            if (PyErr_Occurred()) {
+                return false;
+            }
+        }
+    }
+    return int_token_general(x, f, out);
+}
+
 // Whether an int is below zero; an int too large for 64 bits reports its sign as the overflow.
 bool is_negative(PyObject* n) {
     int overflow;
@@ -262,46 +274,11 @@ bool value_end(Py_ssize_t start, PyObject* n, int64_t* end) {
     return !(*end == -1 && PyErr_Occurred());
 }
 
+// The general steps of string_token, for every token that is not in canonical form.
 template <bool Shared>
-bool string_token(PyObject* x, int32_t f, Token& out) {
+[[gnu::noinline]] bool string_token_general(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
         return search_failed(x, rt.b_colon, f);
-    }
-    {
-        bool negative;
-        uint64_t n;
-        const char* data = PyBytes_AS_STRING(x);
-        const Py_ssize_t size = PyBytes_GET_SIZE(x);
-        Py_ssize_t colon = -1;
-        // Most lengths in real data have one or two digits.
-        if (f >= 0 && size - f > 2) {
-            const unsigned d0 = static_cast<unsigned char>(data[f]) - '0';
-            const unsigned d1 = static_cast<unsigned char>(data[f + 1]) - '0';
-            if (d0 <= 9 && data[f + 1] == ':') {
-                n = d0;
-                colon = f + 1;
-            } else if (d0 <= 9 && d1 <= 9 && data[f + 2] == ':') {
-                n = d0 * 10 + d1;
-                colon = f + 2;
-            }
-        }
-        if (colon < 0) {
-            colon = canonical_number(data, size, f, ':', false, &negative, &n);
-        }
-        // Up to 18 digits, so that the end offset below cannot overflow.
-        if (colon >= 0 && colon - f <= 18) {
-            if (data[f] == '0' && colon != int64_t{f} + 1) {
-                return refuse();
-            }
-            const int64_t end = colon + 1 + static_cast<int64_t>(n);
-            const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
-            const char* value = data + colon + 1;
-            SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
-            out.value = Ref(keys ? keys->get(value, stop - colon - 1)
-                                 : PyBytes_FromStringAndSize(value, stop - colon - 1));
-            out.end = end;
-            return static_cast<bool>(out.value);
-        }
     }
     Py_ssize_t colon = find_byte(x, ':', f);
     if (colon < 0) {
@@ -337,6 +314,52 @@ bool string_token(PyObject* x, int32_t f, Token& out) {
         Ref(keys ? keys->get(value, stop - colon) : PyBytes_FromStringAndSize(value, stop - colon));
     out.end = end;
     return static_cast<bool>(out.value);
+}
+
+// The canonical form of most byte strings in real data is read here; anything else, refusals
+// included, by the general steps.
+template <bool Shared>
+bool string_token(PyObject* x, int32_t f, Token& out) {
+    if (x == Py_None) [[unlikely]] {
+        return string_token_general<Shared>(x, f, out);
+    }
+    {
+        bool negative;
+        uint64_t n;
+        const char* data = PyBytes_AS_STRING(x);
+        const Py_ssize_t size = PyBytes_GET_SIZE(x);
+        Py_ssize_t colon = -1;
+        // Most lengths in real data have one or two digits.
+        if (f >= 0 && size - f > 2) {
+            const unsigned d0 = static_cast<unsigned char>(data[f]) - '0';
+            const unsigned d1 = static_cast<unsigned char>(data[f + 1]) - '0';
+            if (d0 <= 9 && data[f + 1] == ':') {
+                n = d0;
+                colon = f + 1;
+            } else if (d0 <= 9 && d1 <= 9 && data[f + 2] == ':') {
+                n = d0 * 10 + d1;
+                colon = f + 2;
+            }
+        }
+        if (colon < 0) {
+            colon = canonical_number(data, size, f, ':', false, &negative, &n);
+        }
+        // Up to 18 digits, so that the end offset below cannot overflow.
+        if (colon >= 0 && colon - f <= 18) {
+            if (data[f] == '0' && colon != int64_t{f} + 1) {
+                return string_token_general<Shared>(x, f, out);  // refused there
+            }
+            const int64_t end = colon + 1 + static_cast<int64_t>(n);
+            const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
+            const char* value = data + colon + 1;
+            SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
+            out.value = Ref(keys ? keys->get(value, stop - colon - 1)
+                                 : PyBytes_FromStringAndSize(value, stop - colon - 1));
+            out.end = end;
+            return static_cast<bool>(out.value);
+        }
+    }
+    return string_token_general<Shared>(x, f, out);
 }
 
 }  // namespace
