@@ -17,6 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ci/quietly.sh
+source scripts/ci/find-python.sh
 
 runs=1
 versions=3.11,3.12,3.13
@@ -55,17 +56,6 @@ debian_libtorrent() {
     /usr/bin/python3.11 -c "import libtorrent" 2>/dev/null
 }
 
-# Prints the interpreter for MAJOR.MINOR: pyenv's when pyenv has it, else one on PATH.
-find_python() {
-    local v="$1" candidate
-    if command -v pyenv >/dev/null; then
-        candidate=$(ls -d "$(pyenv root)"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -V | tail -n 1)
-        [ -n "$candidate" ] && { echo "$candidate"; return; }
-    fi
-    candidate=$(command -v "python$v" 2>/dev/null) || return 1
-    echo "$candidate"
-}
-
 # Reuses the environment when it was made from the same interpreter with the same site setting.
 make_venv() {
     local py="$1" venv="$2" system="$3" cfg="$2/pyvenv.cfg"
@@ -96,7 +86,8 @@ for v in "${wanted[@]}"; do
         system=true
     else
         [ "$v" = 3.11 ] && echo "3.11: Debian's python3.11 with python3-libtorrent is not available; libtorrent is not measured"
-        if ! py=$(find_python "$v"); then
+        py=$(find_python "$v")
+        if [ -z "$py" ]; then
             echo "CPython $v: MISSING (neither pyenv nor PATH has python$v); skipped"
             missing+=("$v")
             continue
