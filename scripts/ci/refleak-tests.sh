@@ -11,7 +11,7 @@ quietly .venv-dbg/bin/pip install ".[test]"
 # gcc would follow the links and find the release configuration, so they are included as
 # ordinary ones.
 quietly .venv-dbg/bin/pip install --force-reinstall --no-deps . \
-    -Ccmake.define.CMAKE_NO_SYSTEM_FROM_IMPORTED=ON
+    -Ccmake.define.CMAKE_NO_SYSTEM_FROM_IMPORTED=ON -Ccmake.define.VORLAKEN_LTO=OFF
 module="$(.venv-dbg/bin/python -c 'import vorlaken; print(vorlaken.__file__)')"
 symbols="$(nm -D "$module")"
 if [[ "$symbols" != *_Py_RefTotal* ]]; then

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 source scripts/ci/quietly.sh
 python3 -m venv .venv-asan
 quietly .venv-asan/bin/pip install ".[test]"
-quietly .venv-asan/bin/pip install --force-reinstall --no-deps . -Ccmake.define.VORLAKEN_SANITIZE=ON
+quietly .venv-asan/bin/pip install --force-reinstall --no-deps . -Ccmake.define.VORLAKEN_SANITIZE=ON -Ccmake.define.VORLAKEN_LTO=OFF
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \
