@@ -166,9 +166,13 @@ bool list_token(PyObject* x, int32_t f, Token& out) {
 
 // OrderedDict(), and mapping[key] = value, through the class's own C functions when OrderedDict is
 // collections.OrderedDict or dict itself: what the generic call and store do for those classes.
-PyObject* new_mapping() {
+PyObject* new_mapping(PyThreadState* ts) {
     if (const Globals* g = current_globals()) [[likely]] {
-        if (g->ordered_dict == reinterpret_cast<PyObject*>(&PyODict_Type)) {
+        // Before 3.12 the interpreter's call of collections.OrderedDict counts a level of the
+        // recursion limit while it runs (dict's own call does not): without room for it, the
+        // call below raises as it would.
+        if (g->ordered_dict == reinterpret_cast<PyObject*>(&PyODict_Type) &&
+            (entry_counts_level || recursion_remaining(ts) > 0)) {
             return PyODict_New();
         }
         if (g->ordered_dict == reinterpret_cast<PyObject*>(&PyDict_Type)) {
@@ -213,7 +217,7 @@ bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Token& key,
 bool dict_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
     return read_entries(
-        x, f, Ref(new_mapping()), out,
+        x, f, Ref(new_mapping(ts)), out,
         [x, ts](PyObject* dict, int32_t& pos, const ReaderProof* proof, int) {
             Token key, value;
             bool quiet;

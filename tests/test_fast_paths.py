@@ -1043,17 +1043,6 @@ DEPTH_CASES = [
 ]
 
 
-# Differences found and not yet fixed in the module. Strict: once fixed, the mark must go.
-KNOWN_DIFFERENCES = {
-    "decode-dicts-namespace-int-key": pytest.mark.xfail(
-        sys.version_info < (3, 12),
-        reason="3.11 counts the general path's call of OrderedDict() as a level of the recursion "
-        "limit; the shortcut's PyODict_New costs none, so it reads one more level of nested dicts",
-        strict=True,
-    ),
-}
-
-
 def _depth_params():
     functions = {"decode": vorlaken.bdecode, "encode": vorlaken.bencode}
     switches = {"decode": DECODER_SWITCHES, "encode": ENCODER_SWITCHES}
@@ -1061,9 +1050,8 @@ def _depth_params():
         for param in switches[direction]:
             (switch,) = param.values
             if switch.same_depth:
-                case = f"{direction}-{name}-{param.id}"
-                marks = [KNOWN_DIFFERENCES[case]] if case in KNOWN_DIFFERENCES else []
-                yield pytest.param(switch, functions[direction], make, id=case, marks=marks)
+                yield pytest.param(switch, functions[direction], make,
+                                   id=f"{direction}-{name}-{param.id}")
 
 
 def deepest(function, make):
