@@ -69,11 +69,8 @@ struct ReaderProof {
 
 // The proof and the stamps of what it was read from (see read_proof in table.cpp).
 struct ReaderProofState {
-    bool stamped = false;  // the stamps are taken: the answer below stands while they hold
-    bool plain = false;    // and it is the proof, not "no proof"
-    uint64_t ns_stamp = 0;
-    PyObject* table = nullptr;  // the table, or the namespace where the table is none to stamp
-    uint64_t table_stamp = 0;
+    TableStamps stamps;  // the answer below stands while they hold
+    bool plain = false;  // and it is the proof, not "no proof"
     ReaderProof proof;
 };
 
@@ -83,10 +80,8 @@ const ReaderProof* read_proof();
 // The proof, read afresh when the namespace or the table has changed; null where they give none
 // (a table that is no dict of exact int keys, a namespace with keys that are no exact str).
 inline const ReaderProof* reader_proof() {
-    const ReaderProofState& s = reader_state;
-    // The namespace first: while it is unchanged, it holds the table.
-    if (s.stamped && unchanged(rt.ns, s.ns_stamp) && unchanged(s.table, s.table_stamp)) [[likely]] {
-        return s.plain ? &s.proof : nullptr;
+    if (reader_state.stamps.hold()) [[likely]] {
+        return reader_state.plain ? &reader_state.proof : nullptr;
     }
     return read_proof();
 }

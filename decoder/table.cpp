@@ -72,25 +72,11 @@ ReaderProofState reader_state;
 // answers stand while the table and the namespace are unchanged.
 const ReaderProof* read_proof() {
     ReaderProofState& s = reader_state;
-    s.stamped = s.plain = false;
-    const Globals* g = current_globals();
-    if (!globals.stamped) {
-        return nullptr;  // nothing can be proven: the general path every time
-    }
-    s.ns_stamp = globals.stamp;
-    PyObject* table = g ? g->decode_func : nullptr;
-    // Exactly a dict, before a stamp is read from inside it.
-    if (!table || !PyDict_CheckExact(table)) {
-        s.table = rt.ns;
-        s.table_stamp = s.ns_stamp;
-        s.stamped = true;
+    s.plain = false;
+    PyObject* table = s.stamps.take(&Globals::decode_func);
+    if (!table) {
         return nullptr;
     }
-    s.table = table;
-    if (!take_stamp(table, &s.table_stamp)) {
-        return nullptr;
-    }
-    s.stamped = true;
     ReaderProof& proof = s.proof;
     std::fill(std::begin(proof.own), std::end(proof.own), Site::count_);
     Py_ssize_t pos = 0;
@@ -111,9 +97,9 @@ const ReaderProof* read_proof() {
             }
         }
     }
-    proof.end_char = g->end_char;
-    proof.decode_string_is_own = g->decode_string_is_own;
-    proof.ordered_dict = g->ordered_dict;
+    proof.end_char = globals.end_char;
+    proof.decode_string_is_own = globals.decode_string_is_own;
+    proof.ordered_dict = globals.ordered_dict;
     s.plain = true;
     return &proof;
 }

@@ -181,7 +181,7 @@ bool write_key(PyObject* k, Pieces& r) {
         return r.string_token(key.get(), PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()));
     }
     const Py_ssize_t length = PyObject_Size(key.get());
-    return length >= 0 && r.string_token(key.get(), nullptr, length);
+    return length >= 0 && r.string_piece(key.get(), length);
 }
 
 bool write_dict(PyObject* x, Pieces& r) {

@@ -126,25 +126,11 @@ WriterProofState writer_state;
 // the table and the namespace are unchanged.
 const WriterProof* read_proof() {
     WriterProofState& s = writer_state;
-    s.stamped = s.plain = false;
-    const Globals* g = current_globals();
-    if (!globals.stamped) {
-        return nullptr;  // nothing can be proven: the general path every time
-    }
-    s.ns_stamp = globals.stamp;
-    PyObject* table = g ? g->encode_func : nullptr;
-    // Exactly a dict, before a stamp is read from inside it.
-    if (!table || !PyDict_CheckExact(table)) {
-        s.table = rt.ns;
-        s.table_stamp = s.ns_stamp;
-        s.stamped = true;
+    s.plain = false;
+    PyObject* table = s.stamps.take(&Globals::encode_func);
+    if (!table) {
         return nullptr;
     }
-    s.table = table;
-    if (!take_stamp(table, &s.table_stamp)) {
-        return nullptr;
-    }
-    s.stamped = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(table, &pos, &key, &value)) {
@@ -157,8 +143,8 @@ const WriterProof* read_proof() {
         PyObject* writer = PyDict_GetItem(table, reinterpret_cast<PyObject*>(known_types[i]));
         proof.site[i] = writer ? own_site(writer) : Site::count_;
     }
-    proof.encode_is_own = g->encode_is_own;
-    proof.encode_int_is_own = g->encode_int_is_own;
+    proof.encode_is_own = globals.encode_is_own;
+    proof.encode_int_is_own = globals.encode_int_is_own;
     s.plain = true;
     return &proof;
 }

@@ -134,6 +134,15 @@ bool Pieces::int_token(PyObject* digits) {
     return true;
 }
 
+bool Pieces::string_piece(PyObject* value, Py_ssize_t size) {
+    if (kept()) {
+        PyErr_SetString(PyExc_SystemError, "vorlaken: a piece that is no bytes object was kept");
+        return false;
+    }
+    Ref digits(digits_piece(size));
+    return digits && extend3(digits.get(), rt.b_colon, value);
+}
+
 bool Pieces::string_token_slow(PyObject* value, const char* data, Py_ssize_t size) {
     if (!kept()) {
         Ref digits(digits_piece(size));

@@ -154,6 +154,10 @@ class Pieces {
         return string_token_slow(value, data, size);
     }
 
+    // The pieces of a byte string whose value is no bytes object (a caller's bytes-like object):
+    // only ever on a real piece list, since such a value is reached through code of its own.
+    bool string_piece(PyObject* value, Py_ssize_t size);
+
     // b"".join(pieces): bencode's result.
     PyObject* join();
 

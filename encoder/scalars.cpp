@@ -91,7 +91,7 @@ bool write_string(PyObject* x, Pieces& r) {
                               PyBytes_GET_SIZE(value.get()));
     }
     const Py_ssize_t length = PyObject_Size(value.get());
-    return length >= 0 && r.string_token(value.get(), nullptr, length);
+    return length >= 0 && r.string_piece(value.get(), length);
 }
 
 bool encode_int_body(PyObject* x, Pieces& r) {

@@ -36,11 +36,8 @@ int known_type(PyTypeObject* tp);
 
 // The proof and the stamps of what it was read from (see read_proof in dispatch.cpp).
 struct WriterProofState {
-    bool stamped = false;  // the stamps are taken: the answer below stands while they hold
-    bool plain = false;    // and it is the proof, not "no proof"
-    uint64_t ns_stamp = 0;
-    PyObject* table = nullptr;  // the table, or the namespace where the table is none to stamp
-    uint64_t table_stamp = 0;
+    TableStamps stamps;  // the answer below stands while they hold
+    bool plain = false;  // and it is the proof, not "no proof"
     WriterProof proof;
 };
 
@@ -50,10 +47,8 @@ const WriterProof* read_proof();
 // The proof, read afresh when the namespace or the table has changed; null where they give none
 // (a table that is no plain dict of classes, a namespace with keys that are no exact str).
 inline const WriterProof* writer_proof() {
-    const WriterProofState& s = writer_state;
-    // The namespace first: while it is unchanged, it holds the table.
-    if (s.stamped && unchanged(rt.ns, s.ns_stamp) && unchanged(s.table, s.table_stamp)) [[likely]] {
-        return s.plain ? &s.proof : nullptr;
+    if (writer_state.stamps.hold()) [[likely]] {
+        return writer_state.plain ? &writer_state.proof : nullptr;
     }
     return read_proof();
 }

@@ -102,6 +102,26 @@ const Globals* reread_globals() {
     return globals.plain ? &globals : nullptr;
 }
 
+PyObject* TableStamps::take(PyObject* Globals::*which) {
+    stamped = false;
+    const Globals* g = current_globals();
+    if (!globals.stamped) {
+        return nullptr;  // nothing can be proven: the general path every time
+    }
+    ns_stamp = globals.stamp;
+    PyObject* found = g ? g->*which : nullptr;
+    // Exactly a dict, before a stamp is read from inside it.
+    if (!found || !PyDict_CheckExact(found)) {
+        table = rt.ns;
+        table_stamp = ns_stamp;
+        stamped = true;
+        return nullptr;
+    }
+    table = found;
+    stamped = take_stamp(found, &table_stamp);
+    return stamped ? found : nullptr;
+}
+
 PyObject* load_function(Site fn) {
     return load_global(rt.function_name[static_cast<int>(fn)]);
 }

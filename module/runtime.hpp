@@ -150,6 +150,24 @@ inline const Globals* current_globals() {
     return reread_globals();
 }
 
+// The stamps of a table that the namespace holds, taken when a proof about the table was read: the
+// proof stands while both the namespace and the table are unchanged (the namespace first: while
+// it is unchanged, it holds the table).
+struct TableStamps {
+    bool stamped = false;
+    uint64_t ns_stamp = 0;
+    PyObject* table = nullptr;  // the table, or the namespace where the table is none to stamp
+    uint64_t table_stamp = 0;
+
+    bool hold() const {
+        return stamped && unchanged(rt.ns, ns_stamp) && unchanged(table, table_stamp);
+    }
+    // Takes the stamps afresh for the table that the global `which` names now. Returns the table
+    // when it is a dictionary of exactly that type whose stamp could be taken (a proof about it
+    // may then be read); null where no proof can be had, the stamps then saying for how long.
+    PyObject* take(PyObject* Globals::*which);
+};
+
 // The global that holds one of the module's functions, as load_global gives it.
 PyObject* load_function(Site fn);
 
