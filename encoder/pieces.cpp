@@ -80,6 +80,10 @@ bool Pieces::reserve(Py_ssize_t more) {
         }
         std::memcpy(PyBytes_AS_STRING(bytes_), inline_, static_cast<size_t>(size_));
     } else if (bytes_resize(&bytes_, capacity) < 0) {
+        // The resize freed the kept bytes: point at nothing that is gone, should anything follow.
+        data_ = inline_;
+        size_ = 0;
+        capacity_ = sizeof inline_;
         return false;
     }
     data_ = PyBytes_AS_STRING(bytes_);
