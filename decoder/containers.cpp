@@ -6,6 +6,7 @@
 
 #include "../module/binding.hpp"
 #include "../module/calls.hpp"
+#include "canonical.hpp"
 #include "input.hpp"
 #include "reading.hpp"
 
@@ -117,19 +118,70 @@ bool read_element(PyObject* x, int32_t f, const ReaderProof* proof, int b, Token
     return ok && next_offset(out, next);
 }
 
+// A scalar element at f whose first byte b the proof gives to the module's own integer or string
+// reader, when it is in canonical form: read here without the reader's call, as read_proven would
+// read it (the same value and end; nothing of a caller's runs in either). 1 with *value and *next
+// set, 0 where read_element must read it, -1 on failure with the reader's traceback entry.
+// The caller passes a proof only for an exact bytes object of at most 2 GiB with f inside it.
+[[gnu::always_inline]] inline int quick_scalar(PyObject* x, int32_t f, const ReaderProof* proof,
+                                               int b, PyThreadState* ts, PyObject** value,
+                                               int32_t* next) {
+    const Site site = proof->own[b];
+    if ((site != Site::decode_int && site != Site::decode_string) || recursion_remaining(ts) <= 0)
+        [[unlikely]] {
+        return 0;
+    }
+    const char* data = PyBytes_AS_STRING(x);
+    const char* limit = data + PyBytes_GET_SIZE(x);
+    const char* end;
+    if (site == Site::decode_int) {
+        end = canonical_int(data + f + 1, limit, value);
+        if (!end) {
+            if (!PyErr_Occurred()) {
+                return 0;
+            }
+            add_traceback(site);
+            return -1;
+        }
+    } else {
+        Py_ssize_t n;
+        const char* bytes = canonical_string(data + f, limit, &n);
+        if (!bytes) {
+            return 0;
+        }
+        *value = PyBytes_FromStringAndSize(bytes, n);
+        if (!*value) {
+            add_traceback(site);
+            return -1;
+        }
+        end = bytes + n;
+    }
+    *next = static_cast<int32_t>(end - data);
+    return 1;
+}
+
 // The loop both containers share: entries up to the end marker, each read by read_entry, which
-// moves the offset past it. read_entry gets the proof and the entry's first byte when they were
-// read without any code of a caller's running since.
+// moves the offset past it. read_entry gets the proof and the entry's first byte while nothing of
+// a caller's can have run since the proof was read, and clears the proof when its own read may
+// have run some (a caller's reader, or a nested container, whose allocation may collect garbage
+// and so run a finaliser): the proof is then read afresh. Reading a scalar in canonical form and
+// storing it allocate nothing that collects garbage and call nothing of a caller's.
 template <class ReadEntry>
 bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry read_entry) {
     if (!container || !first_position(x, f, &f)) {
         return false;
     }
+    // Any offset inside an exact bytes object of at most 2 GiB fits 32 bits.
+    const bool direct =
+        PyBytes_CheckExact(x) && PyBytes_GET_SIZE(x) <= std::numeric_limits<int32_t>::max();
+    const ReaderProof* proof = nullptr;
     for (;;) {
-        const ReaderProof* proof = reader_proof();
+        if (!proof) {
+            proof = reader_proof();
+        }
         int b = -1;
-        if (proof && proof->end_char >= 0 && PyBytes_CheckExact(x) && f >= 0 &&
-            f < PyBytes_GET_SIZE(x)) [[likely]] {
+        if (direct && proof && proof->end_char >= 0 && f >= 0 && f < PyBytes_GET_SIZE(x))
+            [[likely]] {
             // As more_items decides it for an exact int END_CHAR.
             b = static_cast<unsigned char>(PyBytes_AS_STRING(x)[f]);
             if (b == proof->end_char) {
@@ -156,12 +208,26 @@ bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry r
 
 bool list_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
-    return read_entries(x, f, Ref(PyList_New(0)), out,
-                        [x, ts](PyObject* list, int32_t& pos, const ReaderProof* proof, int b) {
-                            Token element;
-                            return read_element(x, pos, proof, b, element, &pos, ts) &&
-                                   PyList_Append(list, element.value.get()) == 0;
-                        });
+    return read_entries(
+        x, f, Ref(PyList_New(0)), out,
+        [x, ts](PyObject* list, int32_t& pos, const ReaderProof*& proof, int b) {
+            if (proof) {
+                PyObject* value;
+                if (const int quick = quick_scalar(x, pos, proof, b, ts, &value, &pos)) {
+                    if (quick < 0) {
+                        return false;
+                    }
+                    const int appended = PyList_Append(list, value);
+                    Py_DECREF(value);
+                    return appended == 0;
+                }
+            }
+            Token element;
+            const bool ok = read_element(x, pos, proof, b, element, &pos, ts) &&
+                            PyList_Append(list, element.value.get()) == 0;
+            proof = nullptr;
+            return ok;
+        });
 }
 
 // OrderedDict(), and mapping[key] = value, through the class's own C functions when OrderedDict is
@@ -193,35 +259,71 @@ int store(PyObject* mapping, PyObject* key, PyObject* value) {
     return PyObject_SetItem(mapping, key, value);
 }
 
+// The value and end offset of a token read inside a container.
+bool take(Token& t, Ref* value, int32_t* next) {
+    if (!next_offset(t, next)) {
+        return false;
+    }
+    *value = std::move(t.value);
+    return true;
+}
+
 // A key at f, read as byte strings are, whatever its first byte: by decode_string as the
-// namespace holds it now, bypassing the table. True in *quiet when no code of a caller's ran.
-bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Token& key, PyThreadState* ts,
-                   bool* quiet) {
+// namespace holds it now, bypassing the table. *next is its end. True in *quiet when no code of a
+// caller's ran.
+bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Ref* key, int32_t* next,
+                   PyThreadState* ts, bool* quiet) {
     *quiet = false;
     if (!proof) {
         proof = reader_proof();
     }
+    Token t;
     if (proof && proof->decode_string_is_own) [[likely]] {
         // As read_proven: a byte string's read nests no further call.
         if (recursion_remaining(ts) > 0) [[likely]] {
             *quiet = true;
-            return read_key(x, f, key);
+            // A canonical key is read as read_key reads it, without the Token between.
+            if (PyBytes_CheckExact(x) && f >= 0 &&
+                PyBytes_GET_SIZE(x) <= std::numeric_limits<int32_t>::max()) [[likely]] {
+                const char* data = PyBytes_AS_STRING(x);
+                Py_ssize_t n;
+                if (const char* bytes =
+                        f < PyBytes_GET_SIZE(x)
+                            ? canonical_string(data + f, data + PyBytes_GET_SIZE(x), &n)
+                            : nullptr) {
+                    SharedKeys* keys = SharedKeys::current();
+                    *key = Ref(keys ? keys->get(bytes, n) : PyBytes_FromStringAndSize(bytes, n));
+                    if (!*key) {
+                        add_traceback(Site::decode_string);
+                        return false;
+                    }
+                    *next = static_cast<int32_t>(bytes + n - data);
+                    return true;
+                }
+            }
+            return read_key(x, f, t) && take(t, key, next);
         }
         DirectCall call(ts);
-        return call.ok() && read_key(x, f, key);
+        if (!call.ok() || !read_key(x, f, t)) {
+            return false;
+        }
+    } else {
+        Ref key_reader(load_function(Site::decode_string));
+        if (!key_reader || !call_reader(key_reader.get(), x, f, t)) {
+            return false;
+        }
     }
-    Ref key_reader(load_function(Site::decode_string));
-    return key_reader && call_reader(key_reader.get(), x, f, key);
+    return take(t, key, next);
 }
 
 bool dict_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
     return read_entries(
         x, f, Ref(new_mapping(ts)), out,
-        [x, ts](PyObject* dict, int32_t& pos, const ReaderProof* proof, int) {
-            Token key, value;
+        [x, ts](PyObject* dict, int32_t& pos, const ReaderProof*& proof, int) {
+            Ref key;
             bool quiet;
-            if (!read_dict_key(x, pos, proof, key, ts, &quiet) || !next_offset(key, &pos)) {
+            if (!read_dict_key(x, pos, proof, &key, &pos, ts, &quiet)) {
                 return false;
             }
             // After a quiet key read the proof stands, and the value's first byte is read here.
@@ -231,11 +333,21 @@ bool dict_token(PyObject* x, int32_t f, Token& out) {
                 if (b < 0) {
                     return false;
                 }
-            } else {
-                proof = nullptr;
+                PyObject* value;
+                if (const int quick = quick_scalar(x, pos, proof, b, ts, &value, &pos)) {
+                    if (quick < 0) {
+                        return false;
+                    }
+                    const int stored = store(dict, key.get(), value);
+                    Py_DECREF(value);
+                    return stored == 0;
+                }
             }
-            return read_element(x, pos, proof, b, value, &pos, ts) &&
-                   store(dict, key.value.get(), value.value.get()) == 0;
+            Token value;
+            const bool ok = read_element(x, pos, quiet ? proof : nullptr, b, value, &pos, ts) &&
+                            store(dict, key.get(), value.value.get()) == 0;
+            proof = nullptr;
+            return ok;
         });
 }
 

@@ -1,13 +1,13 @@
 // The two scalar token readers: integers ("i", digits, "e") and byte strings (length, ":",
 // bytes). The digits are converted as Python's int() converts bytes; the readers add only the
 // rules against superfluous leading zeros, negative zero and negative lengths.
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <utility>
 
 #include "../module/calls.hpp"
+#include "canonical.hpp"
 #include "decoder.hpp"
 #include "input.hpp"
 #include "reading.hpp"
@@ -91,94 +91,6 @@ bool refuse() {
     return false;
 }
 
-// The leading digits of the eight bytes at p, at most eight of them: their number, and their
-// value in *value. Each byte is flagged as no digit by its bits: xor '0' leaves a digit its value
-// 0 to 9, with nothing in the high half, and still below 16 with 6 added (a carry out of a byte
-// that is no digit can only reach the byte after it, which no longer counts).
-inline int leading_digits(const char* p, uint64_t* value) {
-    uint64_t chunk;
-    std::memcpy(&chunk, p, 8);
-    const uint64_t x = chunk ^ 0x3030303030303030ull;
-    const uint64_t other =
-        (x & 0xF0F0F0F0F0F0F0F0ull) | ((x + 0x0606060606060606ull) & 0x1010101010101010ull);
-    const int n = other ? __builtin_ctzll(other) / 8 : 8;
-    if (n == 0) {
-        *value = 0;
-        return 0;
-    }
-    // The digits to the top bytes, leading zeros below them; then pairs, fours and eights of
-    // digits are combined, the first byte (the lowest) being the most significant.
-    uint64_t v = x << (64 - 8 * n);
-    v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFull;
-    v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFull;
-    v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFull;
-    *value = v;
-    return n;
-}
-
-constexpr uint64_t powers_of_ten[9] = {1,      10,      100,      1000,     10000,
-                                       100000, 1000000, 10000000, 100000000};
-
-// The canonical form of most numbers in real data: digits (after a "-" for an integer), at most
-// 19 of them, directly followed by the terminator. The search for the terminator then stops
-// where the digits do, and int() would read the same value. Returns the terminator's offset,
-// or -1 for anything else, which the general steps handle.
-[[gnu::always_inline]] inline Py_ssize_t canonical_number(const char* data, Py_ssize_t size,
-                                                          Py_ssize_t start, char terminator,
-                                                          bool sign_allowed, bool* negative,
-                                                          uint64_t* magnitude) {
-    if (start < 0 || start >= size) {
-        return -1;
-    }
-    const char* p = data + start;
-    const char* end = data + size;
-    *negative = sign_allowed && *p == '-';
-    const char* digits = p + *negative;
-    uint64_t u = 0;
-    const char* q = digits;
-    if (std::endian::native == std::endian::little) {
-        while (end - q >= 8) {
-            uint64_t v;
-            const int n = leading_digits(q, &v);
-            if (q - digits + n > 19) {
-                return -1;
-            }
-            u = u * powers_of_ten[n] + v;
-            q += n;
-            if (n < 8) {
-                break;
-            }
-        }
-    }
-    // Near the end of the input, or on another byte order: one digit at a time.
-    for (; q < end && q - digits < 19; ++q) {
-        const unsigned d = static_cast<unsigned char>(*q) - '0';
-        if (d > 9) {
-            break;
-        }
-        u = u * 10 + d;
-    }
-    if (q == digits || q == end || *q != terminator) {
-        return -1;
-    }
-    *magnitude = u;
-    return q - data;
-}
-
-// The value of a canonical number, or null without an exception when it leaves 64 bits (the
-// general steps then convert it).
-PyObject* canonical_value(bool negative, uint64_t u) {
-    if (!negative) {
-        return u <= static_cast<uint64_t>(INT64_MAX)
-                   ? PyLong_FromLongLong(static_cast<long long>(u))
-                   : PyLong_FromUnsignedLongLong(u);
-    }
-    if (u <= static_cast<uint64_t>(INT64_MAX)) {
-        return PyLong_FromLongLong(-static_cast<long long>(u));
-    }
-    return u == static_cast<uint64_t>(INT64_MAX) + 1 ? PyLong_FromLongLong(INT64_MIN) : nullptr;
-}
-
 // The general steps of int_token, for every token that is not in canonical form.
 [[gnu::noinline]] bool int_token_general(PyObject* x, int32_t f, Token& out) {
     if (x == Py_None) {
@@ -217,31 +129,16 @@ PyObject* canonical_value(bool negative, uint64_t u) {
 // The canonical form of most integers in real data is read here; anything else, refusals
 // included, by the general steps.
 bool int_token(PyObject* x, int32_t f, Token& out) {
-    if (x == Py_None) [[unlikely]] {
-        return int_token_general(x, f, out);
-    }
-    const int64_t s = int64_t{f} + 1;
-    {
-        bool negative;
-        uint64_t u;
+    if (x != Py_None && f >= -1 && f < PyBytes_GET_SIZE(x)) [[likely]] {
         const char* data = PyBytes_AS_STRING(x);
-        const Py_ssize_t new_f =
-            canonical_number(data, PyBytes_GET_SIZE(x), s, 'e', true, &negative, &u);
-        if (new_f >= 0) {
-            // A breach of the two rules on zeros ("-0..." and a superfluous leading "0") is
-            // the general steps' to refuse.
-            const char first = data[s + negative];
-            if (first == '0' && (negative || new_f != s + 1)) {
-                return int_token_general(x, f, out);
-            }
-            if (PyObject* value = canonical_value(negative, u)) {
-                out.value = Ref(value);
-                out.end = new_f + 1;
-                return true;
-            }
-            if (PyErr_Occurred()) {
-                return false;
-            }
+        PyObject* value;
+        if (const char* end = canonical_int(data + f + 1, data + PyBytes_GET_SIZE(x), &value)) {
+            out.value = Ref(value);
+            out.end = end - data;
+            return true;
+        }
+        if (PyErr_Occurred()) {
+            return false;
         }
     }
     return int_token_general(x, f, out);
@@ -320,42 +217,13 @@ template <bool Shared>
 // included, by the general steps.
 template <bool Shared>
 bool string_token(PyObject* x, int32_t f, Token& out) {
-    if (x == Py_None) [[unlikely]] {
-        return string_token_general<Shared>(x, f, out);
-    }
-    {
-        bool negative;
-        uint64_t n;
+    if (x != Py_None && f >= 0 && f < PyBytes_GET_SIZE(x)) [[likely]] {
         const char* data = PyBytes_AS_STRING(x);
-        const Py_ssize_t size = PyBytes_GET_SIZE(x);
-        Py_ssize_t colon = -1;
-        // Most lengths in real data have one or two digits.
-        if (f >= 0 && size - f > 2) {
-            const unsigned d0 = static_cast<unsigned char>(data[f]) - '0';
-            const unsigned d1 = static_cast<unsigned char>(data[f + 1]) - '0';
-            if (d0 <= 9 && data[f + 1] == ':') {
-                n = d0;
-                colon = f + 1;
-            } else if (d0 <= 9 && d1 <= 9 && data[f + 2] == ':') {
-                n = d0 * 10 + d1;
-                colon = f + 2;
-            }
-        }
-        if (colon < 0) {
-            colon = canonical_number(data, size, f, ':', false, &negative, &n);
-        }
-        // Up to 18 digits, so that the end offset below cannot overflow.
-        if (colon >= 0 && colon - f <= 18) {
-            if (data[f] == '0' && colon != int64_t{f} + 1) {
-                return string_token_general<Shared>(x, f, out);  // refused there
-            }
-            const int64_t end = colon + 1 + static_cast<int64_t>(n);
-            const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
-            const char* value = data + colon + 1;
+        Py_ssize_t n;
+        if (const char* value = canonical_string(data + f, data + PyBytes_GET_SIZE(x), &n)) {
             SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
-            out.value = Ref(keys ? keys->get(value, stop - colon - 1)
-                                 : PyBytes_FromStringAndSize(value, stop - colon - 1));
-            out.end = end;
+            out.value = Ref(keys ? keys->get(value, n) : PyBytes_FromStringAndSize(value, n));
+            out.end = value + n - data;
             return static_cast<bool>(out.value);
         }
     }

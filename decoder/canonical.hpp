@@ -1,0 +1,78 @@
+// The canonical form of the two scalar tokens, as most real data writes them, read straight from
+// the buffer. Whatever is not in this form (leading zeros, a sign where none belongs, more digits
+// than 64 bits hold, a token that runs past the input) is left to the general steps, which convert
+// and refuse as Python's int() and the readers' rules decide.
+#pragma once
+
+#include <cstdint>
+
+#include "../module/runtime.hpp"
+
+namespace vorlaken::decoder {
+
+// Up to max_digits ASCII digits at q, at least one, directly followed by terminator before limit;
+// no superfluous leading zero. Returns the terminator's address with their value in *value, or
+// null. (Digit by digit: for the numbers of real data, mostly short, this takes fewer steps than
+// reading eight bytes at a time.)
+inline const char* canonical_digits(const char* q, const char* limit, int max_digits,
+                                    char terminator, uint64_t* value) {
+    if (q >= limit) {
+        return nullptr;
+    }
+    uint64_t v = static_cast<unsigned char>(*q) - '0';
+    if (v > 9) {
+        return nullptr;
+    }
+    const char* first = q++;
+    if (v != 0) {  // a leading "0" is the whole number, or no canonical number at all
+        const char* stop = limit - first > max_digits ? first + max_digits : limit;
+        for (; q < stop; ++q) {
+            const unsigned d = static_cast<unsigned char>(*q) - '0';
+            if (d > 9) {
+                break;
+            }
+            v = v * 10 + d;
+        }
+    }
+    if (q >= limit || *q != terminator) {
+        return nullptr;
+    }
+    *value = v;
+    return q;
+}
+
+// The integer token whose marker is just before q: "-" or not, up to 19 digits, "e". Returns the
+// address after the "e" with *value set to a new int; null without an exception where the general
+// steps decide (negative zero included), null with one when the int cannot be made.
+inline const char* canonical_int(const char* q, const char* limit, PyObject** value) {
+    const bool negative = q < limit && *q == '-';
+    uint64_t u;
+    const char* e = canonical_digits(q + negative, limit, 19, 'e', &u);
+    if (!e || (negative && u == 0)) {
+        return nullptr;
+    }
+    constexpr uint64_t int64_max = static_cast<uint64_t>(INT64_MAX);
+    if (!negative) {
+        *value = u <= int64_max ? PyLong_FromLongLong(static_cast<long long>(u))
+                                : PyLong_FromUnsignedLongLong(u);
+    } else if (u <= int64_max + 1) {
+        *value = PyLong_FromLongLong(static_cast<long long>(-(u - 1)) - 1);
+    } else {
+        return nullptr;
+    }
+    return *value ? e + 1 : nullptr;
+}
+
+// The byte string token at p: a length of up to 18 digits, ":", and that many bytes, all before
+// limit. Returns the address of the bytes with their number in *n, or null.
+inline const char* canonical_string(const char* p, const char* limit, Py_ssize_t* n) {
+    uint64_t length;
+    const char* colon = canonical_digits(p, limit, 18, ':', &length);
+    if (!colon || length > static_cast<uint64_t>(limit - colon - 1)) {
+        return nullptr;
+    }
+    *n = static_cast<Py_ssize_t>(length);
+    return colon + 1;
+}
+
+}  // namespace vorlaken::decoder
