@@ -14,7 +14,8 @@ namespace vorlaken::decoder {
 
 namespace {
 
-bool read_own(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* ts) {
+[[gnu::always_inline]] inline bool read_own(Site site, PyObject* x, int32_t f, Token& out,
+                                            PyThreadState* ts) {
     DirectCall call(ts);
     if (!call.ok()) {
         return false;
@@ -32,7 +33,7 @@ bool read_own(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* ts) 
 }
 
 // The end offset of a token read inside a container, as a 32-bit offset.
-bool next_offset(const Token& t, int32_t* out) {
+[[gnu::always_inline]] inline bool next_offset(const Token& t, int32_t* out) {
     if (t.end_object) {
         return to_int32(t.end_object.get(), out);
     }
@@ -103,8 +104,9 @@ bool read_proven(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* t
 // One list element or dictionary value at f, dispatched on its first byte; *next is its end.
 // A caller that has just read the proof and the byte passes them on (no code can have run since);
 // otherwise proof is null and both are read here.
-bool read_element(PyObject* x, int32_t f, const ReaderProof* proof, int b, Token& out,
-                  int32_t* next, PyThreadState* ts) {
+[[gnu::always_inline]] inline bool read_element(PyObject* x, int32_t f, const ReaderProof* proof,
+                                                int b, Token& out, int32_t* next,
+                                                PyThreadState* ts) {
     if (!proof) {
         proof = reader_proof();
         b = proof ? byte_at(x, f) : -1;
@@ -175,16 +177,17 @@ bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry r
     const bool direct =
         PyBytes_CheckExact(x) && PyBytes_GET_SIZE(x) <= std::numeric_limits<int32_t>::max();
     const ReaderProof* proof = nullptr;
+    int end_char = -1;  // the proof's, where the end marker can be compared with bytes here
     for (;;) {
         if (!proof) {
             proof = reader_proof();
+            end_char = direct && proof ? proof->end_char : -1;
         }
         int b = -1;
-        if (direct && proof && proof->end_char >= 0 && f >= 0 && f < PyBytes_GET_SIZE(x))
-            [[likely]] {
+        if (end_char >= 0 && f >= 0 && f < PyBytes_GET_SIZE(x)) [[likely]] {
             // As more_items decides it for an exact int END_CHAR.
             b = static_cast<unsigned char>(PyBytes_AS_STRING(x)[f]);
-            if (b == proof->end_char) {
+            if (b == end_char) {
                 break;
             }
         } else {

@@ -254,6 +254,12 @@ uint64_t load8(const char* p) {
     return v;
 }
 
+uint32_t load4(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 }  // namespace
 
 SharedKeys::SharedKeys() noexcept : previous_(current_keys) {
@@ -271,17 +277,18 @@ SharedKeys* SharedKeys::current() noexcept {
     return current_keys;
 }
 
-PyObject* SharedKeys::get(const char* data, Py_ssize_t n) {
-    // A short message repeats few keys: sharing pays from the first few keys on.
-    if (n > longest || ++seen_ <= unshared) {
-        return PyBytes_FromStringAndSize(data, n);
-    }
+PyObject* SharedKeys::shared(const char* data, Py_ssize_t n) {
     uint64_t head = 0, tail = 0;
     if (n >= 8) {
         head = load8(data);
         tail = load8(data + n - 8);
-    } else {
-        std::memcpy(&head, data, static_cast<size_t>(n));
+    } else if (n >= 4) {
+        head = load4(data) | uint64_t{load4(data + n - 4)} << 32;
+    } else if (n > 0) {
+        const auto byte = [data](Py_ssize_t i) {
+            return uint64_t{static_cast<unsigned char>(data[i])};
+        };
+        head = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
     }
     const uint64_t h =
         ((head * 0x9E3779B97F4A7C15ull) ^ tail ^ static_cast<uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full;

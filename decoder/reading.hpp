@@ -29,16 +29,24 @@ class SharedKeys {
     // The keys of the call under way on this thread; null outside a call.
     static SharedKeys* current() noexcept;
     // A bytes object equal to the n bytes at data: one read before in this call, or a new one.
-    PyObject* get(const char* data, Py_ssize_t n);
+    PyObject* get(const char* data, Py_ssize_t n) {
+        // A short message repeats few keys: sharing pays from the first few keys on.
+        if (n > longest || ++seen_ <= unshared) {
+            return PyBytes_FromStringAndSize(data, n);
+        }
+        return shared(data, n);
+    }
 
   private:
+    PyObject* shared(const char* data, Py_ssize_t n);
+
     static constexpr int slots = 64;
     static constexpr Py_ssize_t longest = 16;  // longer keys are hashes and names, rarely repeated
     static constexpr int unshared = 8;
     struct Slot {
         PyObject* key;
-        // Its bytes as two overlapping words (the first eight and the last eight; a shorter key
-        // zero-padded in the first), which with its length tell it apart from any other key.
+        // Its bytes as two words that with its length tell it apart from any other key: the first
+        // eight and the last eight, or for a shorter key, bytes of it that together cover it.
         uint64_t head, tail;
         Py_ssize_t n;
     };
