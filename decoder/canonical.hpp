@@ -67,7 +67,19 @@ inline const char* canonical_int(const char* q, const char* limit, PyObject** va
 // limit. Returns the address of the bytes with their number in *n, or null.
 inline const char* canonical_string(const char* p, const char* limit, Py_ssize_t* n) {
     uint64_t length;
-    const char* colon = canonical_digits(p, limit, 18, ':', &length);
+    const char* colon;
+    // Most lengths in real data have one or two digits.
+    const unsigned d0 = static_cast<unsigned char>(p[0]) - '0';
+    const unsigned d1 = limit - p >= 3 ? static_cast<unsigned char>(p[1]) - '0' : 255;  // no room
+    if (d0 <= 9 && d1 == static_cast<unsigned>(':' - '0')) {
+        length = d0;
+        colon = p + 1;
+    } else if (d0 - 1 <= 8 && d1 <= 9 && p[2] == ':') {
+        length = d0 * 10 + d1;
+        colon = p + 2;
+    } else {
+        colon = canonical_digits(p, limit, 18, ':', &length);
+    }
     if (!colon || length > static_cast<uint64_t>(limit - colon - 1)) {
         return nullptr;
     }

@@ -175,6 +175,10 @@ STRING_CASES = [
     pytest.param(b"1\x00:a", 0, int_error(b"1\x00"), id="embedded-nul"),
 
     pytest.param(b"3abc", 0, search_error(), id="no-colon"),
+    # A lone digit at the very end: the short-length reading must not take what
+    # lies past the input for a colon.
+    pytest.param(b"0", 0, search_error(), id="lone-digit-at-end"),
+    pytest.param(b"l9", 1, search_error(), id="lone-digit-at-end-inside"),
     pytest.param(b"1:a", 2, search_error(), id="start-past-colon"),
     pytest.param(b"", 0, search_error(), id="empty-input"),
     pytest.param(b"1:a", INT32_MAX, search_error(), id="f-at-int32-max"),
