@@ -1,5 +1,6 @@
 // The container readers and the dispatch of every element through the reader table. Each global
 // is read at the moment of use, so a caller's change applies from the next element on.
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <utility>
@@ -165,12 +166,13 @@ bool read_proven(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* t
 // The loop both containers share: entries up to the end marker, each read by read_entry, which
 // moves the offset past it. read_entry gets the proof and the entry's first byte while nothing of
 // a caller's can have run since the proof was read, and clears the proof when its own read may
-// have run some (a caller's reader, or a nested container, whose allocation may collect garbage
-// and so run a finaliser): the proof is then read afresh. Reading a scalar in canonical form and
-// storing it allocate nothing that collects garbage and call nothing of a caller's.
-template <class ReadEntry>
-bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry read_entry) {
-    if (!container || !first_position(x, f, &f)) {
+// have run some (a caller's reader, a nested container, whose allocation may collect garbage and
+// so run a finaliser, or a store into a mapping of a caller's class): the proof is then read
+// afresh. Reading a scalar in canonical form and storing it into an exact list, dict or
+// OrderedDict allocate nothing that collects garbage and call nothing of a caller's.
+template <class Container, class ReadEntry>
+bool read_entries(PyObject* x, int32_t f, Container& container, Token& out, ReadEntry read_entry) {
+    if (!container.ok() || !first_position(x, f, &f)) {
         return false;
     }
     // Any offset inside an exact bytes object of at most 2 GiB fits 32 bits.
@@ -200,34 +202,110 @@ bool read_entries(PyObject* x, int32_t f, Ref container, Token& out, ReadEntry r
             }
             proof = nullptr;  // the comparison may have run code of a caller's
         }
-        if (!read_entry(container.get(), f, proof, b)) {
+        if (!read_entry(container, f, proof, b)) {
             return false;
         }
     }
-    out.value = std::move(container);
+    out.value = container.finish();
     out.end = int64_t{f} + 1;
-    return true;
+    return static_cast<bool>(out.value);
 }
+
+// A list's elements, held until its end marker so that the list is made once, at its size. No
+// code of a caller's could see the list before then: it is handed to none while it is read.
+class Elements {
+  public:
+    Elements() = default;
+    Elements(const Elements&) = delete;
+    Elements& operator=(const Elements&) = delete;
+    ~Elements() {
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            Py_DECREF(items_[i]);
+        }
+        if (items_ != inline_) {
+            PyMem_Free(items_);
+        }
+    }
+
+    static bool ok() { return true; }
+
+    // Takes the reference, also when it fails.
+    bool add(PyObject* item) {
+        if (n_ == capacity_ && !grow()) [[unlikely]] {
+            Py_DECREF(item);
+            return false;
+        }
+        items_[n_++] = item;
+        return true;
+    }
+
+    Ref finish() {
+        Ref list(PyList_New(n_));
+        if (list) {
+            for (Py_ssize_t i = 0; i < n_; ++i) {
+                PyList_SET_ITEM(list.get(), i, items_[i]);
+            }
+            n_ = 0;
+        }
+        return list;
+    }
+
+  private:
+    bool grow() {
+        constexpr Py_ssize_t most = PY_SSIZE_T_MAX / 2 / static_cast<Py_ssize_t>(sizeof(PyObject*));
+        if (capacity_ > most) {
+            PyErr_NoMemory();
+            return false;
+        }
+        const Py_ssize_t capacity = capacity_ * 2;
+        auto* items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
+        if (!items) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(items, items_, n_ * sizeof(PyObject*));
+        if (items_ != inline_) {
+            PyMem_Free(items_);
+        }
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+
+    PyObject* inline_[8];
+    PyObject** items_ = inline_;
+    Py_ssize_t n_ = 0;
+    Py_ssize_t capacity_ = 8;
+};
+
+// A mapping made before its first entry is read (its class is a global that a caller may have
+// rebound, and calling it may run a caller's code).
+class Entries {
+  public:
+    explicit Entries(PyObject* mapping) : mapping_(mapping) {}
+    bool ok() const { return static_cast<bool>(mapping_); }
+    PyObject* get() const { return mapping_.get(); }
+    Ref finish() { return std::move(mapping_); }
+
+  private:
+    Ref mapping_;
+};
 
 bool list_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
+    Elements elements;
     return read_entries(
-        x, f, Ref(PyList_New(0)), out,
-        [x, ts](PyObject* list, int32_t& pos, const ReaderProof*& proof, int b) {
+        x, f, elements, out,
+        [x, ts](Elements& list, int32_t& pos, const ReaderProof*& proof, int b) {
             if (proof) {
                 PyObject* value;
                 if (const int quick = quick_scalar(x, pos, proof, b, ts, &value, &pos)) {
-                    if (quick < 0) {
-                        return false;
-                    }
-                    const int appended = PyList_Append(list, value);
-                    Py_DECREF(value);
-                    return appended == 0;
+                    return quick > 0 && list.add(value);
                 }
             }
             Token element;
             const bool ok = read_element(x, pos, proof, b, element, &pos, ts) &&
-                            PyList_Append(list, element.value.get()) == 0;
+                            list.add(element.value.release());
             proof = nullptr;
             return ok;
         });
@@ -321,9 +399,11 @@ bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Ref* key, i
 
 bool dict_token(PyObject* x, int32_t f, Token& out) {
     PyThreadState* ts = PyThreadState_Get();
+    Entries entries(new_mapping(ts));
     return read_entries(
-        x, f, Ref(new_mapping(ts)), out,
-        [x, ts](PyObject* dict, int32_t& pos, const ReaderProof*& proof, int) {
+        x, f, entries, out,
+        [x, ts](Entries& mapping, int32_t& pos, const ReaderProof*& proof, int) {
+            PyObject* dict = mapping.get();
             Ref key;
             bool quiet;
             if (!read_dict_key(x, pos, proof, &key, &pos, ts, &quiet)) {
@@ -343,6 +423,9 @@ bool dict_token(PyObject* x, int32_t f, Token& out) {
                     }
                     const int stored = store(dict, key.get(), value);
                     Py_DECREF(value);
+                    if (!PyDict_CheckExact(dict) && !PyODict_CheckExact(dict)) {
+                        proof = nullptr;  // the store ran the mapping's own __setitem__
+                    }
                     return stored == 0;
                 }
             }

@@ -853,6 +853,35 @@ def test_rebinding_by_a_callers_reader(changes, x, entries):
     assert seen[1] == seen[0]
 
 
+class RebindingMapping(dict):
+    """A mapping class of a caller's that makes the next change at every store."""
+
+    def __setitem__(self, key, value):
+        REBINDER.step()
+        super().__setitem__(key, value)
+
+
+@differential
+@given(
+    changes=st.lists(st.sampled_from(sorted(READER_CHANGES)), min_size=1, max_size=4),
+    x=decoder_inputs(),
+)
+@example(changes=["int reader in Python"], x=b"d1:ai1e1:bi2ee")
+@example(changes=["lists end at z"], x=b"ld1:a1:beze1:cee")
+def test_rebinding_by_a_callers_mapping(changes, x, entries):
+    # The store runs code of a caller's between two entries of the same dictionary, scalars
+    # included: what it rebinds applies from the next entry on.
+    seen = []
+    for shortcut in (True, False):
+        with rebinding() as mp:
+            mp.setattr(vorlaken, "OrderedDict", RebindingMapping)
+            if not shortcut:
+                namespace_key(mp)
+            REBINDER.start([READER_CHANGES[c] for c in changes], mp)
+            seen.append(decoding(x, entries, False))
+    assert seen[1] == seen[0]
+
+
 def write_plus_1000(x, r):
     vorlaken.encode_int(x + 1000, r)
 
