@@ -36,7 +36,7 @@ void replace_with_failure() {
 }
 
 PyObject* decode_whole(PyObject* x) {
-    SharedKeys keys;
+    DecodeCall call;
     Token t;
     if (!read_token(x, 0, t)) {
         if (is_malformed_input()) {

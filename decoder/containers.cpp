@@ -292,7 +292,7 @@ class Entries {
 };
 
 bool list_token(PyObject* x, int32_t f, Token& out) {
-    PyThreadState* ts = PyThreadState_Get();
+    PyThreadState* ts = DecodeCall::thread();
     Elements elements;
     return read_entries(
         x, f, elements, out,
@@ -372,8 +372,8 @@ bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Ref* key, i
                         f < PyBytes_GET_SIZE(x)
                             ? canonical_string(data + f, data + PyBytes_GET_SIZE(x), &n)
                             : nullptr) {
-                    SharedKeys* keys = SharedKeys::current();
-                    *key = Ref(keys ? keys->get(bytes, n) : PyBytes_FromStringAndSize(bytes, n));
+                    DecodeCall* call = DecodeCall::current();
+                    *key = Ref(call ? call->key(bytes, n) : PyBytes_FromStringAndSize(bytes, n));
                     if (!*key) {
                         add_traceback(Site::decode_string);
                         return false;
@@ -398,7 +398,7 @@ bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Ref* key, i
 }
 
 bool dict_token(PyObject* x, int32_t f, Token& out) {
-    PyThreadState* ts = PyThreadState_Get();
+    PyThreadState* ts = DecodeCall::thread();
     Entries entries(new_mapping(ts));
     return read_entries(
         x, f, entries, out,
@@ -449,7 +449,7 @@ bool read_token(PyObject* x, int32_t f, Token& out) {
             return false;
         }
         if (proof->own[b] != Site::count_) {
-            return read_own(proof->own[b], x, f, out, PyThreadState_Get());
+            return read_own(proof->own[b], x, f, out, DecodeCall::thread());
         }
     }
     Ref table(load_global(rt.id_decode_func));
@@ -469,7 +469,7 @@ bool call_reader(PyObject* reader, PyObject* x, int32_t f, Token& out) {
     for (Site site :
          {Site::decode_string, Site::decode_int, Site::decode_list, Site::decode_dict}) {
         if (reader == rt.function_object[static_cast<int>(site)]) {
-            return read_own(site, x, f, out, PyThreadState_Get());
+            return read_own(site, x, f, out, DecodeCall::thread());
         }
     }
     Ref offset(PyLong_FromLong(f));

@@ -206,9 +206,9 @@ template <bool Shared>
     }
     const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
     const char* value = PyBytes_AS_STRING(x) + colon;
-    SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
+    DecodeCall* call = Shared ? DecodeCall::current() : nullptr;
     out.value =
-        Ref(keys ? keys->get(value, stop - colon) : PyBytes_FromStringAndSize(value, stop - colon));
+        Ref(call ? call->key(value, stop - colon) : PyBytes_FromStringAndSize(value, stop - colon));
     out.end = end;
     return static_cast<bool>(out.value);
 }
@@ -221,8 +221,8 @@ bool string_token(PyObject* x, int32_t f, Token& out) {
         const char* data = PyBytes_AS_STRING(x);
         Py_ssize_t n;
         if (const char* value = canonical_string(data + f, data + PyBytes_GET_SIZE(x), &n)) {
-            SharedKeys* keys = Shared ? SharedKeys::current() : nullptr;
-            out.value = Ref(keys ? keys->get(value, n) : PyBytes_FromStringAndSize(value, n));
+            DecodeCall* call = Shared ? DecodeCall::current() : nullptr;
+            out.value = Ref(call ? call->key(value, n) : PyBytes_FromStringAndSize(value, n));
             out.end = value + n - data;
             return static_cast<bool>(out.value);
         }
@@ -246,7 +246,7 @@ bool read_key(PyObject* x, int32_t f, Token& out) {
 
 namespace {
 
-[[gnu::tls_model("initial-exec")]] thread_local SharedKeys* current_keys = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local DecodeCall* current_call = nullptr;
 
 uint64_t load8(const char* p) {
     uint64_t v;
@@ -262,22 +262,22 @@ uint32_t load4(const char* p) {
 
 }  // namespace
 
-SharedKeys::SharedKeys() noexcept : previous_(current_keys) {
-    current_keys = this;
+DecodeCall::DecodeCall() noexcept : thread_(PyThreadState_Get()), previous_(current_call) {
+    current_call = this;
 }
 
-SharedKeys::~SharedKeys() {
+DecodeCall::~DecodeCall() {
     for (uint64_t used = used_; used; used &= used - 1) {
         Py_DECREF(slot_[__builtin_ctzll(used)].key);
     }
-    current_keys = previous_;
+    current_call = previous_;
 }
 
-SharedKeys* SharedKeys::current() noexcept {
-    return current_keys;
+DecodeCall* DecodeCall::current() noexcept {
+    return current_call;
 }
 
-PyObject* SharedKeys::shared(const char* data, Py_ssize_t n) {
+PyObject* DecodeCall::shared(const char* data, Py_ssize_t n) {
     uint64_t head = 0, tail = 0;
     if (n >= 8) {
         head = load8(data);
@@ -320,7 +320,7 @@ namespace {
 // A public reader: the body, then the pair; a failure to build the pair is the reader's own.
 template <bool (*Read)(PyObject*, int32_t, Token&), Site S>
 PyObject* public_reader(PyObject* x, int32_t f) {
-    SharedKeys keys;
+    DecodeCall call;
     Token t;
     if (!Read(x, f, t)) {
         return nullptr;

@@ -16,20 +16,30 @@ struct Token {
     int64_t end = 0;
 };
 
-// Equal dictionary keys read within one call from Python share one bytes object: bytes are
+// What one call of the decoder from Python keeps while it runs, on its stack.
+//
+// Its thread state, fetched once: it is the same throughout the call, and the containers read at
+// every level need it.
+//
+// Its keys: equal dictionary keys read within the call share one bytes object. Bytes are
 // immutable and nothing promises distinct objects, and a shared key keeps its hash, so storing it
-// in the next mapping costs no hashing. Each call from Python sets up its own, on its stack.
-class SharedKeys {
+// in the next mapping costs no hashing.
+class DecodeCall {
   public:
-    SharedKeys() noexcept;
-    ~SharedKeys();
-    SharedKeys(const SharedKeys&) = delete;
-    SharedKeys& operator=(const SharedKeys&) = delete;
+    DecodeCall() noexcept;
+    ~DecodeCall();
+    DecodeCall(const DecodeCall&) = delete;
+    DecodeCall& operator=(const DecodeCall&) = delete;
 
-    // The keys of the call under way on this thread; null outside a call.
-    static SharedKeys* current() noexcept;
+    // The call under way on this thread; null outside a call.
+    static DecodeCall* current() noexcept;
+    // The thread state of the call under way on this thread.
+    static PyThreadState* thread() {
+        const DecodeCall* call = current();
+        return call ? call->thread_ : PyThreadState_Get();
+    }
     // A bytes object equal to the n bytes at data: one read before in this call, or a new one.
-    PyObject* get(const char* data, Py_ssize_t n) {
+    PyObject* key(const char* data, Py_ssize_t n) {
         // A short message repeats few keys: sharing pays from the first few keys on.
         if (n > longest || ++seen_ <= unshared) {
             return PyBytes_FromStringAndSize(data, n);
@@ -53,7 +63,8 @@ class SharedKeys {
     Slot slot_[slots];
     uint64_t used_ = 0;  // which slots hold a key
     int seen_ = 0;
-    SharedKeys* previous_;
+    PyThreadState* const thread_;
+    DecodeCall* previous_;
 };
 
 // The four readers' bodies. Each adds its traceback entry when it fails.
