@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "../module/runtime.hpp"
+#include "reading.hpp"
 
 namespace vorlaken::decoder {
 
@@ -41,26 +42,22 @@ inline const char* canonical_digits(const char* q, const char* limit, int max_di
     return q;
 }
 
-// The integer token whose marker is just before q: "-" or not, up to 19 digits, "e". Returns the
-// address after the "e" with *value set to a new int; null without an exception where the general
-// steps decide (negative zero included), null with one when the int cannot be made.
-inline const char* canonical_int(const char* q, const char* limit, PyObject** value) {
+// The integer token whose marker is just before q in canonical form: "-" or not, up to 19 digits,
+// "e". A new int, *end the address after the "e"; null without an exception where the general
+// steps decide (negative zero included), with one when the int cannot be made.
+inline PyObject* canonical_int(const char* q, const char* limit, const char** end) {
     const bool negative = q < limit && *q == '-';
     uint64_t u;
     const char* e = canonical_digits(q + negative, limit, 19, 'e', &u);
-    if (!e || (negative && u == 0)) {
+    if (!e || (negative && u > static_cast<uint64_t>(INT64_MAX) + 1) || (negative && u == 0)) {
         return nullptr;
     }
-    constexpr uint64_t int64_max = static_cast<uint64_t>(INT64_MAX);
-    if (!negative) {
-        *value = u <= int64_max ? PyLong_FromLongLong(static_cast<long long>(u))
-                                : PyLong_FromUnsignedLongLong(u);
-    } else if (u <= int64_max + 1) {
-        *value = PyLong_FromLongLong(static_cast<long long>(-(u - 1)) - 1);
-    } else {
-        return nullptr;
+    *end = e + 1;
+    if (negative) {
+        return PyLong_FromLongLong(static_cast<long long>(-(u - 1)) - 1);
     }
-    return *value ? e + 1 : nullptr;
+    return u <= static_cast<uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(u))
+                                                 : PyLong_FromUnsignedLongLong(u);
 }
 
 // The byte string token at p: a length of up to 18 digits, ":", and that many bytes, all before
@@ -85,6 +82,20 @@ inline const char* canonical_string(const char* p, const char* limit, Py_ssize_t
     }
     *n = static_cast<Py_ssize_t>(length);
     return colon + 1;
+}
+
+// The byte string token at p in canonical form as a new bytes object (for a dictionary key, one
+// shared within the call), *end the address after it. Null without an exception where the general
+// steps decide, with one when the object cannot be made.
+template <bool Key>
+inline PyObject* canonical_bytes(const char* p, const char* limit, const char** end) {
+    Py_ssize_t n;
+    const char* bytes = canonical_string(p, limit, &n);
+    if (!bytes) {
+        return nullptr;
+    }
+    *end = bytes + n;
+    return Key ? DecodeCall::new_key(bytes, n) : PyBytes_FromStringAndSize(bytes, n);
 }
 
 }  // namespace vorlaken::decoder

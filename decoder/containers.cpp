@@ -137,27 +137,14 @@ bool read_proven(Site site, PyObject* x, int32_t f, Token& out, PyThreadState* t
     const char* data = PyBytes_AS_STRING(x);
     const char* limit = data + PyBytes_GET_SIZE(x);
     const char* end;
-    if (site == Site::decode_int) {
-        end = canonical_int(data + f + 1, limit, value);
-        if (!end) {
-            if (!PyErr_Occurred()) {
-                return 0;
-            }
-            add_traceback(site);
-            return -1;
-        }
-    } else {
-        Py_ssize_t n;
-        const char* bytes = canonical_string(data + f, limit, &n);
-        if (!bytes) {
+    *value = site == Site::decode_int ? canonical_int(data + f + 1, limit, &end)
+                                      : canonical_bytes<false>(data + f, limit, &end);
+    if (!*value) {
+        if (!PyErr_Occurred()) {
             return 0;
         }
-        *value = PyBytes_FromStringAndSize(bytes, n);
-        if (!*value) {
-            add_traceback(site);
-            return -1;
-        }
-        end = bytes + n;
+        add_traceback(site);
+        return -1;
     }
     *next = static_cast<int32_t>(end - data);
     return 1;
@@ -364,22 +351,18 @@ bool read_dict_key(PyObject* x, int32_t f, const ReaderProof* proof, Ref* key, i
         if (recursion_remaining(ts) > 0) [[likely]] {
             *quiet = true;
             // A canonical key is read as read_key reads it, without the Token between.
-            if (PyBytes_CheckExact(x) && f >= 0 &&
+            if (PyBytes_CheckExact(x) && f >= 0 && f < PyBytes_GET_SIZE(x) &&
                 PyBytes_GET_SIZE(x) <= std::numeric_limits<int32_t>::max()) [[likely]] {
                 const char* data = PyBytes_AS_STRING(x);
-                Py_ssize_t n;
-                if (const char* bytes =
-                        f < PyBytes_GET_SIZE(x)
-                            ? canonical_string(data + f, data + PyBytes_GET_SIZE(x), &n)
-                            : nullptr) {
-                    DecodeCall* call = DecodeCall::current();
-                    *key = Ref(call ? call->key(bytes, n) : PyBytes_FromStringAndSize(bytes, n));
-                    if (!*key) {
-                        add_traceback(Site::decode_string);
-                        return false;
-                    }
-                    *next = static_cast<int32_t>(bytes + n - data);
+                const char* end;
+                *key = Ref(canonical_bytes<true>(data + f, data + PyBytes_GET_SIZE(x), &end));
+                if (*key) {
+                    *next = static_cast<int32_t>(end - data);
                     return true;
+                }
+                if (PyErr_Occurred()) {
+                    add_traceback(Site::decode_string);
+                    return false;
                 }
             }
             return read_key(x, f, t) && take(t, key, next);

@@ -131,8 +131,8 @@ bool refuse() {
 bool int_token(PyObject* x, int32_t f, Token& out) {
     if (x != Py_None && f >= -1 && f < PyBytes_GET_SIZE(x)) [[likely]] {
         const char* data = PyBytes_AS_STRING(x);
-        PyObject* value;
-        if (const char* end = canonical_int(data + f + 1, data + PyBytes_GET_SIZE(x), &value)) {
+        const char* end;
+        if (PyObject* value = canonical_int(data + f + 1, data + PyBytes_GET_SIZE(x), &end)) {
             out.value = Ref(value);
             out.end = end - data;
             return true;
@@ -206,9 +206,8 @@ template <bool Shared>
     }
     const Py_ssize_t stop = end < size ? static_cast<Py_ssize_t>(end) : size;
     const char* value = PyBytes_AS_STRING(x) + colon;
-    DecodeCall* call = Shared ? DecodeCall::current() : nullptr;
-    out.value =
-        Ref(call ? call->key(value, stop - colon) : PyBytes_FromStringAndSize(value, stop - colon));
+    out.value = Ref(Shared ? DecodeCall::new_key(value, stop - colon)
+                           : PyBytes_FromStringAndSize(value, stop - colon));
     out.end = end;
     return static_cast<bool>(out.value);
 }
@@ -219,12 +218,14 @@ template <bool Shared>
 bool string_token(PyObject* x, int32_t f, Token& out) {
     if (x != Py_None && f >= 0 && f < PyBytes_GET_SIZE(x)) [[likely]] {
         const char* data = PyBytes_AS_STRING(x);
-        Py_ssize_t n;
-        if (const char* value = canonical_string(data + f, data + PyBytes_GET_SIZE(x), &n)) {
-            DecodeCall* call = Shared ? DecodeCall::current() : nullptr;
-            out.value = Ref(call ? call->key(value, n) : PyBytes_FromStringAndSize(value, n));
-            out.end = value + n - data;
-            return static_cast<bool>(out.value);
+        const char* end;
+        if (PyObject* value = canonical_bytes<Shared>(data + f, data + PyBytes_GET_SIZE(x), &end)) {
+            out.value = Ref(value);
+            out.end = end - data;
+            return true;
+        }
+        if (PyErr_Occurred()) {
+            return false;
         }
     }
     return string_token_general<Shared>(x, f, out);

@@ -38,6 +38,11 @@ class DecodeCall {
         const DecodeCall* call = current();
         return call ? call->thread_ : PyThreadState_Get();
     }
+    // A dictionary key of the n bytes at data, shared within the call under way on this thread.
+    static PyObject* new_key(const char* data, Py_ssize_t n) {
+        DecodeCall* call = current();
+        return call ? call->key(data, n) : PyBytes_FromStringAndSize(data, n);
+    }
     // A bytes object equal to the n bytes at data: one read before in this call, or a new one.
     PyObject* key(const char* data, Py_ssize_t n) {
         // A short message repeats few keys: sharing pays from the first few keys on.
