@@ -643,7 +643,8 @@ def test_script_stops_quietly_when_the_reader_goes_away():
     proc.stdout.read(10)
     proc.stdout.close()
     assert proc.wait(timeout=60) == 1
-    assert proc.stderr.read() == b""
+    with proc.stderr:
+        assert proc.stderr.read() == b""
 
 
 def test_tool_module_runs_with_python_m():
